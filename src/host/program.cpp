@@ -1,0 +1,77 @@
+#include "host/program.h"
+
+#include <algorithm>
+
+#include "host/content.h"
+#include "host/text.h"
+
+namespace velk {
+
+bool CommandLine::Has(std::string_view token) const {
+    return std::find(args_.begin(), args_.end(), token) != args_.end();
+}
+
+std::optional<std::string> CommandLine::Value(std::string_view option) const {
+    auto it = std::find(args_.begin(), args_.end(), option);
+    if (it == args_.end() || it + 1 == args_.end()) return std::nullopt;
+    return *(it + 1);
+}
+
+LaunchDecisions DecideLaunch(const CommandLine& cl) {
+    LaunchDecisions d;
+    d.RecordPath = cl.Value("--record");
+    d.FullScreen = true;
+    if (cl.Has("-w")) d.FullScreen = false;
+    if (cl.Has("-f")) d.FullScreen = true;
+    if (d.RecordPath) d.FullScreen = false;
+    if (cl.Has("--setup"))
+        d.ShowDialog = true;
+    else if (cl.Has("-w") || cl.Has("-f"))
+        d.ShowDialog = false;
+    else
+        d.ShowDialog = !d.RecordPath.has_value();
+    return d;
+}
+
+WindowPlan PlanWindow(const LaunchDecisions& d, const std::optional<VideoMode>& mode) {
+    WindowPlan p;
+    p.FullScreen = d.FullScreen;
+    if (mode) {
+        p.FullScreen = !mode->Windowed;
+        p.Width = mode->Width;
+        p.Height = mode->Height;
+        if (!mode->Windowed) p.FixedSize = std::make_pair(mode->Width, mode->Height);
+    }
+    return p;
+}
+
+std::vector<uint8_t> Program::ReadGraphic(std::string_view fileName) {
+    return Content::Read("Artifacts/Graphics/" + std::string(fileName));
+}
+
+std::string Program::Reverse(std::string_view s) {
+    std::u16string u = text::Utf8ToUtf16(s);
+    std::reverse(u.begin(), u.end());
+    return text::Utf16ToUtf8(u);
+}
+
+void Program::Main(const std::vector<std::string>& args) {
+    // 1. The font, first of all: also the first use of Content, which decides
+    //    between the embedded assets and the source tree.
+    std::vector<uint8_t> fontBytes = Content::Read("Artifacts/Fonts/velk_stencil/VelkStencil.ttf");
+
+    // 2. Launch decisions 1 and 2.
+    CommandLine commandLine(args);
+    LaunchDecisions decisions = DecideLaunch(commandLine);
+
+    // 3. The setup dialog (when shown), then the window plan.
+    std::optional<VideoMode> mode;
+    WindowPlan plan = PlanWindow(decisions, mode);
+    (void)plan;
+    (void)fontBytes;
+
+    // 4-9: window, renderer, fixed size, textures, music and the loop plug in here.
+    // 10: shutdown in the reverse order.
+}
+
+}  // namespace velk
