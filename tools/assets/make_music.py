@@ -445,12 +445,13 @@ def main():
     out_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
         os.path.dirname(__file__), "..", "..", "Artifacts", "Audio", "velksmör.mp3")
     arrange()
-    gains = {"drums": 1.0, "bass": 0.9, "pad": 0.9, "arp": 0.8, "lead": 1.0, "fx": 1.0}
+    gains = {"drums": 0.55, "bass": 0.8, "pad": 1.15, "arp": 1.1, "lead": 1.8, "fx": 0.8}
     dry = sum(bus[k] * gains[k] for k in bus)
     wet = reverb(sum(bus[k] * gains[k] * send[k] for k in bus))
     mix = dry + 0.6 * wet
-    # gentle bus compression: soft saturation well below full scale
-    mix = np.tanh(mix * 0.9) / 0.9
+    # gentle bus limiting: a soft curve that rounds off only the loudest peaks
+    mix /= np.max(np.abs(mix))
+    mix = np.tanh(1.4 * mix) / np.tanh(1.4)
     # end calmly: a long fade over the last eight seconds
     t = np.arange(N) / SR
     fade = np.clip((LENGTH - 0.5 - t) / 8.0, 0, 1) ** 2
