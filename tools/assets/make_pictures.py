@@ -140,9 +140,9 @@ def draw_tumlo(cv):
     rng = np.random.default_rng(3)
 
     def stubble():
-        for _ in range(260):
-            x, y = rng.uniform(320, 680), rng.uniform(610, 800)
-            cv.fill(circle(x, y, rng.uniform(2.0, 3.4)), SKIN_DEEP)
+        for _ in range(200):
+            x, y = rng.uniform(320, 680), rng.uniform(615, 800)
+            cv.fill(circle(x, y, rng.uniform(1.6, 2.6)), SKIN_DEEP, 0.8)
     cv.within(jaw, stubble)
     cv.stroke(head, LINE, INK)
     # scar across the left cheek
@@ -151,10 +151,10 @@ def draw_tumlo(cv):
         x, y = 355 + 55 * t, 585 + 55 * t
         cv.fill(stroke_path([(x + 12, y - 12), (x - 12, y + 12)], 3), SKIN_DEEP)
     # eyes, brows
-    eye(cv, 420, 500, 42, 26, KEY, look=(0.5, 0.1))
-    eye(cv, 585, 500, 42, 26, KEY, look=(0.5, 0.1))
-    brow(cv, ((360, 455), (410, 425), (470, 452)), 8, 5, 15)
-    brow(cv, ((530, 448), (590, 418), (648, 440)), 5, 8, 15)
+    eye(cv, 420, 515, 42, 26, KEY, look=(0.5, 0.1))
+    eye(cv, 585, 515, 42, 26, KEY, look=(0.5, 0.1))
+    brow(cv, ((362, 482), (410, 462), (470, 478)), 8, 5, 13)
+    brow(cv, ((532, 474), (590, 456), (648, 472)), 5, 8, 13)
     # nose: a big round one
     nose = ellipse(505, 590, 44, 38)
     cv.ink(nose, SKIN, 6)
@@ -176,26 +176,26 @@ def draw_tumlo(cv):
     cv.fill(stroke_path(bezier((372, 650), (385, 658), (392, 676)), 4), INK)
     cv.fill(stroke_path(bezier((638, 640), (628, 652), (622, 670)), 4), INK)
     # knitted cap with a turned-up brim and a bobble
-    cap = polygon(bezier((285, 440), (275, 130), (725, 130), (715, 440), 30))
+    cap = polygon(bezier((285, 420), (275, 110), (725, 110), (715, 420), 30))
     cv.ink(cap, KEY, LINE)
 
     def knit():
         for k in range(-8, 9):
             x = 500 + k * 34
-            cv.fill(stroke_path([(x, 160), (x, 440)], 5), KEY_DARK)
+            cv.fill(stroke_path([(x, 140), (x, 420)], 5), KEY_DARK)
     cv.within(cap, knit)
     cv.shade(cap, KEY_DARK, 40, 10, 0.7)
     cv.stroke(cap, LINE, INK)
-    brim = box(500, 420, 235, 52, 30, angle=-0.03)
+    brim = box(500, 398, 235, 50, 30, angle=-0.03)
     cv.ink(brim, KEY_LIGHT, LINE)
 
     def rib():
         for k in range(-12, 13):
             x = 500 + k * 20
-            cv.fill(stroke_path([(x, 370), (x, 470)], 3.5), KEY)
+            cv.fill(stroke_path([(x, 340), (x, 460)], 3.5), KEY)
     cv.within(brim, rib)
     cv.stroke(brim, LINE, INK)
-    bob = blob(500, 190, lambda a: 62 + 7 * np.sin(a * 9))
+    bob = blob(500, 170, lambda a: 62 + 7 * np.sin(a * 9))
     cv.ink(bob, CREAM, LINE)
     cv.shade(bob, CREAM_SH, -12, -12)
     # tufts of hair from under the cap
@@ -259,26 +259,28 @@ def draw_q9(cv):
     neck = box(500, 600, 85, 70, 25)
     cv.ink(neck, SKIN, LINE)
     cv.fill(box(500, 560, 85, 30, 12), SKIN_SH)
+    # ears, tucked behind the head
+    for sx in (-1, 1):
+        e = ellipse(500 + sx * 168, 445, 30, 52)
+        cv.ink(e, SKIN, LINE)
+        cv.fill(stroke_path(bezier((500 + sx * 165, 415), (500 + sx * 182, 445), (500 + sx * 168, 478)), 5), SKIN_SH)
     # head: long and angular, a lantern jaw
     head = polygon([(330, 330), (340, 560), (400, 640), (500, 665), (600, 640), (660, 560), (670, 330)]).smooth_or(
         ellipse(500, 360, 172, 190), 30)
     cv.fill(head, SKIN)
     cv.shade(head, SKIN_SH, 40, -10)
     cv.stroke(head, LINE, INK)
-    # ears
-    for sx in (-1, 1):
-        e = ellipse(500 + sx * 178, 430, 30, 55)
-        cv.ink(e, SKIN, LINE)
     # stern eyes under heavy lids; a monocle on his left (picture right) eye
     eye(cv, 430, 425, 36, 20, KEY_LIGHT, look=(-0.3, 0), lid=0.45)
     eye(cv, 575, 425, 36, 20, KEY_LIGHT, look=(-0.3, 0), lid=0.45)
-    brow(cv, ((372, 398), (420, 372), (478, 398)), 9, 6, 14)
-    brow(cv, ((522, 398), (580, 372), (628, 398)), 6, 9, 14)
-    mono = circle(575, 425, 58)
-    cv.fill(mono, CREAM, 0.25)
-    cv.stroke(mono, 11, KEY_LIGHT)
-    cv.stroke(mono.grow(6), 4, INK)
-    cv.stroke(mono.grow(-6), 3, INK)
+    mono = circle(575, 425, 52)
+    cv.fill(mono, CREAM, 0.2)
+    cv.stroke(mono, 10, KEY_LIGHT)
+    cv.stroke(mono.grow(5.5), 3.5, INK)
+    cv.stroke(mono.grow(-5.5), 3, INK)
+    # one brow scowling low, the other raised over the monocle
+    brow(cv, ((372, 400), (420, 378), (480, 402)), 9, 6, 14)
+    brow(cv, ((520, 372), (575, 338), (630, 360)), 6, 9, 14)
     chain = bezier((630, 450), (700, 560), (660, 700), n=30)
     for k in range(0, 30, 2):
         cv.ink(circle(chain[k][0], chain[k][1], 6), KEY_LIGHT, 3)
@@ -334,21 +336,21 @@ def draw_vispel(cv):
     hair_back = blob(500, 520, lambda a: 330 + 45 * np.sin(a * 11) + (150 * np.sin(a) if np.sin(a) > 0 else 0))
     cv.ink(hair_back, INK, 5, ink=KEY_DEEP)
     # neck and shoulders
-    neck = box(500, 700, 78, 110, 30)
+    neck = box(500, 680, 74, 90, 30)
     cv.ink(neck, SKIN, LINE)
-    cv.fill(box(500, 640, 78, 50, 20), SKIN_SH)
-    shoulders = polygon(list(bezier((150, 960), (200, 780), (420, 760), n=16)) + list(bezier((580, 760), (800, 780), (850, 960), n=16)))
+    cv.fill(box(500, 630, 74, 45, 20), SKIN_SH)
+    shoulders = polygon(list(bezier((140, 940), (190, 760), (420, 735), n=16)) + list(bezier((580, 735), (810, 760), (860, 940), n=16)))
     cv.ink(shoulders, SKIN, LINE)
     cv.shade(shoulders, SKIN_SH, -30, 20)
     cv.stroke(shoulders, LINE, INK)
     # necklace of teeth
+    cv.fill(stroke_path(bezier((360, 736), (500, 800), (640, 736)), 2.5), INK)
     for k in range(9):
         t = (k - 4) / 4
-        x, y = 500 + t * 120, 800 + 40 * (1 - t * t)
-        cv.ink(polygon([(x - 9, y), (x + 9, y), (x, y + 32)]), CREAM, 3.5)
-    cv.fill(stroke_path(bezier((380, 790), (500, 855), (620, 790)), 2.5), INK)
+        x, y = 500 + t * 130, 742 + 26 * (1 - t * t)
+        cv.ink(polygon([(x - 8, y), (x + 8, y), (x, y + 26)]), CREAM, 3.5)
     # fur collar across the bust, above the crop line: a row of fluffy tufts
-    curve = bezier((110, 905), (500, 820), (890, 905), n=21)
+    curve = bezier((110, 885), (500, 815), (890, 885), n=21)
     collar = None
     for k, (x, y) in enumerate(curve):
         tuft = blob(x, y, lambda a, k=k: 58 + 7 * np.sin(a * 7 + k * 1.7))
@@ -360,7 +362,7 @@ def draw_vispel(cv):
         cv.fill(stroke_path(bezier((x + 22, y - 14), (x + 10, y + 8), (x + 22, y + 28)), 3), KEY_LIGHT)
     cv.stroke(collar, LINE, INK)
     # face: narrow, pointed chin
-    head = ellipse(500, 460, 165, 210) | polygon([(350, 480), (500, 690), (650, 480)]).grow(6)
+    head = ellipse(500, 460, 165, 210) | polygon([(350, 480), (500, 676), (650, 480)]).grow(6)
     cv.fill(head, SKIN)
     cv.shade(head, SKIN_SH, 36, -6)
     cv.stroke(head, LINE, INK)
