@@ -306,7 +306,7 @@ def chords_over(bar0, bars, prog, *, pad_vel=1.0, bright=0.25, bass_pat=None,
             seq = tones + tones[-2:0:-1] if arp == "updown" else tones
             step = 0.25 if arp != "eighths" else 0.5
             for e in range(int(4 / step)):
-                m = seq[e % len(seq)] + 12
+                m = seq[e % len(seq)]  # below the lead's register
                 pan = -0.5 + (e % 4) / 3.0
                 pluck(beat_time(b * 4 + e * step), m, arp_vel * (1 if e % 2 == 0 else 0.7), pan)
 
@@ -442,8 +442,8 @@ def reverb(x, seconds=2.2, seed=7):
 
 
 def main():
-    out_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-        os.path.dirname(__file__), "..", "..", "Artifacts", "Audio", "velksmör.mp3")
+    out_path = sys.argv[1] if len(sys.argv) > 1 else os.path.normpath(os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "Artifacts", "Audio", "velksmör.mp3"))
     arrange()
     gains = {"drums": 0.55, "bass": 0.8, "pad": 1.15, "arp": 1.1, "lead": 1.8, "fx": 0.8}
     dry = sum(bus[k] * gains[k] for k in bus)

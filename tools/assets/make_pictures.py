@@ -255,62 +255,64 @@ def draw_q9(cv):
     for sx in (-1, 1):
         col = polygon([(500 + sx * 70, 660), (500 + sx * 200, 550), (500 + sx * 225, 650), (500 + sx * 140, 715)])
         cv.ink(col, INK, 6, ink=KEY_DEEP)
-    # neck
-    neck = box(500, 600, 85, 70, 25)
-    cv.ink(neck, SKIN, LINE)
-    cv.fill(box(500, 560, 85, 30, 12), SKIN_SH)
-    # ears, tucked behind the head
-    for sx in (-1, 1):
-        e = ellipse(500 + sx * 168, 445, 30, 52)
-        cv.ink(e, SKIN, LINE)
-        cv.fill(stroke_path(bezier((500 + sx * 165, 415), (500 + sx * 182, 445), (500 + sx * 168, 478)), 5), SKIN_SH)
-    # head: long and angular, a lantern jaw
-    head = polygon([(330, 330), (340, 560), (400, 640), (500, 665), (600, 640), (660, 560), (670, 330)]).smooth_or(
-        ellipse(500, 360, 172, 190), 30)
-    cv.fill(head, SKIN)
-    cv.shade(head, SKIN_SH, 40, -10)
-    cv.stroke(head, LINE, INK)
-    # stern eyes under heavy lids; a monocle on his left (picture right) eye
-    eye(cv, 430, 425, 36, 20, KEY_LIGHT, look=(-0.3, 0), lid=0.45)
-    eye(cv, 575, 425, 36, 20, KEY_LIGHT, look=(-0.3, 0), lid=0.45)
-    mono = circle(575, 425, 52)
-    cv.fill(mono, CREAM, 0.2)
-    cv.stroke(mono, 10, KEY_LIGHT)
-    cv.stroke(mono.grow(5.5), 3.5, INK)
-    cv.stroke(mono.grow(-5.5), 3, INK)
-    # one brow scowling low, the other raised over the monocle
-    brow(cv, ((372, 400), (420, 378), (480, 402)), 9, 6, 14)
-    brow(cv, ((520, 372), (575, 338), (630, 360)), 6, 9, 14)
-    chain = bezier((630, 450), (700, 560), (660, 700), n=30)
-    for k in range(0, 30, 2):
-        cv.ink(circle(chain[k][0], chain[k][1], 6), KEY_LIGHT, 3)
-    # nose: long and straight
-    cv.fill(stroke_path(bezier((505, 430), (522, 510), (530, 545)), 5), INK)
-    cv.fill(stroke_path(bezier((530, 548), (510, 560), (486, 552)), 4), INK)
-    # moustache: a broad bristly bar
-    stache = polygon(list(bezier((400, 600), (500, 545), (600, 600))) + [(590, 612), (500, 585), (410, 612)])
-    cv.ink(stache, INK, 4)
-    cv.fill(stroke_path(bezier((450, 630), (500, 622), (550, 630)), 4), INK)
-    # cheek lines and a scowl
-    cv.fill(stroke_path(bezier((392, 520), (398, 575), (420, 610)), 3.5), SKIN_DEEP)
-    cv.fill(stroke_path(bezier((612, 520), (606, 575), (584, 610)), 3.5), SKIN_DEEP)
-    cv.fill(stroke_path([(490, 372), (494, 400)], 3), SKIN_DEEP)
-    cv.fill(stroke_path([(512, 372), (508, 400)], 3), SKIN_DEEP)
-    # peaked cap, tall crown
-    crown = polygon(list(bezier((300, 300), (250, 120), (500, 80), n=16)) + list(bezier((500, 80), (760, 110), (705, 300), n=16)))
-    cv.ink(crown, KEY, LINE)
-    cv.shade(crown, KEY_DARK, 40, 0)
-    cv.stroke(crown, LINE, INK)
-    band = box(500, 300, 210, 34, 10)
-    cv.ink(band, INK, 5, ink=KEY_DEEP)
-    cv.fill(box(500, 300, 205, 6), KEY_DARK)
-    visor = polygon(list(bezier((280, 318), (500, 400), (720, 318), n=20)) + list(bezier((720, 318), (500, 350), (280, 318), n=20)))
-    cv.ink(visor, INK, 5, ink=KEY_DEEP)
-    cv.fill(stroke_path(bezier((330, 338), (500, 378), (670, 338)), 3), KEY_DARK)
-    # cap badge: a cream cog
-    cog = blob(500, 215, lambda a: 42 + 9 * np.sign(np.sin(a * 8)) * (np.abs(np.sin(a * 8)) ** 0.3))
-    cv.ink(cog, CREAM, 5)
-    cv.fill(circle(500, 215, 16), KEY)
+    # the head, a little larger than drawn so that the three faces match in size
+    with cv.zoom(500, 700, 1.1):
+        # neck
+        neck = box(500, 600, 85, 70, 25)
+        cv.ink(neck, SKIN, LINE)
+        cv.fill(box(500, 560, 85, 30, 12), SKIN_SH)
+        # ears, tucked behind the head
+        for sx in (-1, 1):
+            e = ellipse(500 + sx * 168, 445, 30, 52)
+            cv.ink(e, SKIN, LINE)
+            cv.fill(stroke_path(bezier((500 + sx * 165, 415), (500 + sx * 182, 445), (500 + sx * 168, 478)), 5), SKIN_SH)
+        # head: long and angular, a lantern jaw
+        head = polygon([(330, 330), (340, 560), (400, 640), (500, 665), (600, 640), (660, 560), (670, 330)]).smooth_or(
+            ellipse(500, 360, 172, 190), 30)
+        cv.fill(head, SKIN)
+        cv.shade(head, SKIN_SH, 40, -10)
+        cv.stroke(head, LINE, INK)
+        # stern eyes under heavy lids; a monocle on his left (picture right) eye
+        eye(cv, 430, 425, 36, 20, KEY_LIGHT, look=(-0.3, 0), lid=0.45)
+        eye(cv, 575, 425, 36, 20, KEY_LIGHT, look=(-0.3, 0), lid=0.45)
+        mono = circle(575, 425, 52)
+        cv.fill(mono, CREAM, 0.2)
+        cv.stroke(mono, 10, KEY_LIGHT)
+        cv.stroke(mono.grow(5.5), 3.5, INK)
+        cv.stroke(mono.grow(-5.5), 3, INK)
+        # one brow scowling low, the other raised over the monocle
+        brow(cv, ((372, 400), (420, 378), (480, 402)), 9, 6, 14)
+        brow(cv, ((520, 372), (575, 338), (630, 360)), 6, 9, 14)
+        chain = bezier((630, 450), (700, 560), (660, 700), n=30)
+        for k in range(0, 30, 2):
+            cv.ink(circle(chain[k][0], chain[k][1], 6), KEY_LIGHT, 3)
+        # nose: long and straight
+        cv.fill(stroke_path(bezier((505, 430), (522, 510), (530, 545)), 5), INK)
+        cv.fill(stroke_path(bezier((530, 548), (510, 560), (486, 552)), 4), INK)
+        # moustache: a broad bristly bar
+        stache = polygon(list(bezier((400, 600), (500, 545), (600, 600))) + [(590, 612), (500, 585), (410, 612)])
+        cv.ink(stache, INK, 4)
+        cv.fill(stroke_path(bezier((450, 630), (500, 622), (550, 630)), 4), INK)
+        # cheek lines and a scowl
+        cv.fill(stroke_path(bezier((392, 520), (398, 575), (420, 610)), 3.5), SKIN_DEEP)
+        cv.fill(stroke_path(bezier((612, 520), (606, 575), (584, 610)), 3.5), SKIN_DEEP)
+        cv.fill(stroke_path([(490, 372), (494, 400)], 3), SKIN_DEEP)
+        cv.fill(stroke_path([(512, 372), (508, 400)], 3), SKIN_DEEP)
+        # peaked cap, tall crown
+        crown = polygon(list(bezier((300, 300), (250, 120), (500, 80), n=16)) + list(bezier((500, 80), (760, 110), (705, 300), n=16)))
+        cv.ink(crown, KEY, LINE)
+        cv.shade(crown, KEY_DARK, 40, 0)
+        cv.stroke(crown, LINE, INK)
+        band = box(500, 300, 210, 34, 10)
+        cv.ink(band, INK, 5, ink=KEY_DEEP)
+        cv.fill(box(500, 300, 205, 6), KEY_DARK)
+        visor = polygon(list(bezier((280, 318), (500, 400), (720, 318), n=20)) + list(bezier((720, 318), (500, 350), (280, 318), n=20)))
+        cv.ink(visor, INK, 5, ink=KEY_DEEP)
+        cv.fill(stroke_path(bezier((330, 338), (500, 378), (670, 338)), 3), KEY_DARK)
+        # cap badge: a cream cog
+        cog = blob(500, 215, lambda a: 42 + 9 * np.sign(np.sin(a * 8)) * (np.abs(np.sin(a * 8)) ** 0.3))
+        cv.ink(cog, CREAM, 5)
+        cv.fill(circle(500, 215, 16), KEY)
 
 
 # ------------------------------------------------------------------ Vispel

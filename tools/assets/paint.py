@@ -200,6 +200,20 @@ class Canvas:
     def frame(self, ox, oy, s):
         self.ox, self.oy, self.s = ox, oy, s
 
+    def zoom(self, cx, cy, k):
+        """Context manager: draws inside are scaled by k about the design point (cx, cy)."""
+        canvas = self
+
+        class _Zoom:
+            def __enter__(self):
+                self.saved = (canvas.ox, canvas.oy, canvas.s)
+                ox, oy, s = self.saved
+                canvas.frame(ox + s * cx * (1 - k), oy + s * cy * (1 - k), s * k)
+
+            def __exit__(self, *exc):
+                canvas.frame(*self.saved)
+        return _Zoom()
+
     def _region(self, bbox, pad=2):
         x0 = int(np.floor(self.ox + bbox[0] * self.s)) - pad
         y0 = int(np.floor(self.oy + bbox[1] * self.s)) - pad
