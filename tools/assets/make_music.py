@@ -26,6 +26,7 @@ BPM = 138.0
 BAR = 240.0 / BPM
 # Bar lines pinned to the music cues: (bar, seconds).
 ANCHORS = [(0, 0.0), (8, 13.900), (24, 41.733), (36, 62.600), (52, 90.433)]
+STAMP_TIME = 6.5  # the intro's title stamp (STAMP_TIME of the settings file)
 RNG = np.random.default_rng(1138)
 
 
@@ -177,6 +178,17 @@ def crash(t0, vel=1.0):
     i0 = int(round(t0 * SR))
     m = min(n, N - i0)
     bus["fx"][:, i0 : i0 + m] += noise[:, :m] * 0.16 * vel
+
+
+def stamp(t0, vel=1.0):
+    """A heavy wooden thud: the title stamped onto the crate in the intro."""
+    n = int(1.2 * SR)
+    t = np.arange(n) / SR
+    boom = np.sin(2 * np.pi * np.cumsum(38 + 50 * np.exp(-t / 0.06)) / SR) * np.exp(-t / 0.35)
+    noise = RNG.standard_normal(n)
+    knock = smooth(noise, 5) * np.exp(-t / 0.025) * 2.0
+    body = np.sin(2 * np.pi * 210 * t) * np.exp(-t / 0.05) * 0.4
+    add("fx", t0, np.tanh(1.5 * (boom + knock + body)) * 0.7 * vel)
 
 
 def riser(t0, t1, vel=1.0):
@@ -348,7 +360,8 @@ def drums(bar0, bars, style, vel=1.0, fill=True):
 
 
 # ---------------------------------------------------------------- arrangement
-# bar  0- 8   0.000-13.900  intro: pad swells up, hats join, riser into the cue
+# bar  0- 8   0.000-13.900  intro: pad swells up, a thud at the title stamp (6.5 s), hats join,
+#                           a riser into the cue
 # bar  8-24  13.900-41.733  rotozoom: four-on-the-floor, pulse bass, arp, theme A
 # bar 24-36  41.733-62.600  crew: half-time groove, new chords, theme B
 # bar 36-52  62.600-90.433  tunnel: driving drums, rolling bass, fast arp, theme C;
@@ -371,6 +384,7 @@ def arrange():
     drums(4, 4, "hats", 0.7, fill=False)
     for k in range(8):
         kick(bar_time(k), 0.35 + 0.05 * k)
+    stamp(STAMP_TIME)
     riser(bar_time(6), bar_time(8), 1.0)
     drums(7, 1, "hats", 0.0, fill=True)
 
