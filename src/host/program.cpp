@@ -1,9 +1,13 @@
 #include "host/program.h"
 
 #include <algorithm>
+#include <limits>
 
+#include "host/clock.h"
 #include "host/content.h"
+#include "host/interactive_loop.h"
 #include "host/text.h"
+#include "window/window.h"
 
 namespace velk {
 
@@ -55,6 +59,25 @@ std::string Program::Reverse(std::string_view s) {
     return text::Utf16ToUtf8(u);
 }
 
+namespace {
+
+// Stand-in until the renderer exists: never ends the show and only paces the loop.
+struct InterimRenderer {
+    float DemoEnd() const { return std::numeric_limits<float>::infinity(); }
+    float FinalFadeStart() const { return std::numeric_limits<float>::infinity(); }
+    void Render(int, int, float) { platform::Sleep(16); }
+};
+
+// The music's place in the loop while there is no soundtrack.
+struct NoMusic : IClock {
+    double FadeStart = 0, FadeEnd = 0;
+    double Seconds() override { return 0; }
+    void Play(int64_t) {}
+    void Update() {}
+};
+
+}  // namespace
+
 void Program::Main(const std::vector<std::string>& args) {
     // 1. The font, first of all: also the first use of Content, which decides
     //    between the embedded assets and the source tree.
@@ -67,11 +90,19 @@ void Program::Main(const std::vector<std::string>& args) {
     // 3. The setup dialog (when shown), then the window plan.
     std::optional<VideoMode> mode;
     WindowPlan plan = PlanWindow(decisions, mode);
-    (void)plan;
     (void)fontBytes;
 
-    // 4-9: window, renderer, fixed size, textures, music and the loop plug in here.
-    // 10: shutdown in the reverse order.
+    // 4. The demo window.
+    Window window("tovelmark velk", plan.Width, plan.Height, plan.FullScreen);
+
+    // 5-8: renderer, fixed size, textures and music plug in here.
+    InterimRenderer renderer;
+
+    // 9. The loop.
+    RunInteractiveLoop(window, renderer, static_cast<NoMusic*>(nullptr));
+
+    // 10. Shutdown, in the reverse order of creation.
+    if (window.Handle != 0) window.Destroy();
 }
 
 }  // namespace velk
