@@ -7,6 +7,7 @@
 #include "host/content.h"
 #include "host/interactive_loop.h"
 #include "host/text.h"
+#include "window/setup_dialog.h"
 #include "window/window.h"
 
 namespace velk {
@@ -87,10 +88,13 @@ void Program::Main(const std::vector<std::string>& args) {
     CommandLine commandLine(args);
     LaunchDecisions decisions = DecideLaunch(commandLine);
 
-    // 3. The setup dialog (when shown), then the window plan.
+    // 3. The setup dialog (when shown): quitting it ends the run before any window opens.
     std::optional<VideoMode> mode;
+    if (decisions.ShowDialog) {
+        mode = SetupDialog::Show(fontBytes);
+        if (!mode) return;
+    }
     WindowPlan plan = PlanWindow(decisions, mode);
-    (void)fontBytes;
 
     // 4. The demo window.
     Window window("tovelmark velk", plan.Width, plan.Height, plan.FullScreen);
