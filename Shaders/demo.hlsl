@@ -176,7 +176,8 @@ float stamp(Texture2D text, float2 p, float2 centre, float width, float tilt, fl
     if (age < 0.0)
         return 0.0;
     float slam = 1.0 + 0.12 * exp(-30.0 * age);
-    float2 q = mul(rot(tilt), p - centre) * slam;
+    // Dividing the lookup position by slam draws the text slam times larger.
+    float2 q = mul(rot(tilt), p - centre) / slam;
     float2 g = q / width * 69.0 + centre * 37.0;
     float2 uv;
     // The wobble is scaled to the title's width, so small text wears like it.
