@@ -6,6 +6,12 @@
 // FFmpeg's native AAC encoder (fed from the 16-bit PCM in its own 1024-sample
 // frames, the last one short). Both encoders run their own threads.
 //
+// WriteSample checks the sample and queues it; one worker thread converts,
+// encodes and muxes the queued samples in order, so that the caller draws the
+// next frame while the last one is encoded. At most a few samples wait (the
+// caller blocks beyond that). A failure on the worker is raised by the next
+// WriteSample or by Finalize.
+//
 // What it does differently from the platform writer it stands in for:
 // - hardware encoders are not used (EnableHardwareTransforms is accepted and
 //   has no effect);
@@ -16,13 +22,17 @@
 // - FFmpeg's own log stays quiet; its last error line becomes part of the reason
 //   of the error raised for the failing call.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -168,13 +178,7 @@ public:
     void SetSampleDuration(int64_t duration) override { duration_ = duration; }
 
     std::optional<int64_t> Time() const { return time_; }
-    // The valid bytes of all buffers in order (no copy for a single buffer).
-    std::pair<const uint8_t*, size_t> Bytes(std::vector<uint8_t>& scratch) const {
-        if (buffers_.size() == 1) return {buffers_[0]->Data(), buffers_[0]->Length()};
-        scratch.clear();
-        for (auto& b : buffers_) scratch.insert(scratch.end(), b->Data(), b->Data() + b->Length());
-        return {scratch.data(), scratch.size()};
-    }
+    const std::vector<std::shared_ptr<MemoryBuffer>>& Buffers() const { return buffers_; }
 
 private:
     std::vector<std::shared_ptr<MemoryBuffer>> buffers_;
@@ -227,6 +231,7 @@ public:
     }
 
     ~FfmpegSinkWriter() override {
+        StopWorker(true);
         for (auto& s : streams_) {
             avcodec_free_context(&s.Encoder);
             av_frame_free(&s.Frame);
@@ -341,27 +346,39 @@ public:
             if (!s.InputSet) Raise(MF_E_INVALIDMEDIATYPE, what, "a stream has no input type");
         CheckAv(avformat_write_header(format_, nullptr), what, "writing the header of " + path_);
         state_ = State::Writing;
+        worker_ = std::thread([this] { Work(); });
     }
 
     void WriteSample(uint32_t index, Sample& sample) override {
         const char* what = "WriteSample";
-        ClearLastLogError();
         if (state_ != State::Writing) Raise(MF_E_INVALIDREQUEST, what, "the writer is not writing");
         StreamState& s = StreamAt(index, what);
         auto* impl = dynamic_cast<SampleImpl*>(&sample);
         if (!impl) Raise(hr::E_INVALIDARG_, what, "not a sample of this writer");
         if (!impl->Time()) Raise(MF_E_INVALIDREQUEST, what, "the sample has no time");
-        auto [data, length] = impl->Bytes(scratch_);
-        if (s.Video)
-            WriteVideo(s, data, length, *impl->Time(), what);
-        else
-            WriteAudio(s, data, length, *impl->Time(), what);
+        Job job;
+        job.Stream = index;
+        job.Time = *impl->Time();
+        const auto& buffers = impl->Buffers();
+        if (buffers.size() == 1) {
+            job.Buffer = buffers[0];  // kept alive until the worker is done with it
+            job.Data = job.Buffer->Data();
+            job.Length = job.Buffer->Length();
+        } else {
+            for (auto& b : buffers) job.Copy.insert(job.Copy.end(), b->Data(), b->Data() + b->Length());
+            job.Data = job.Copy.data();
+            job.Length = job.Copy.size();
+        }
+        CheckLength(s, job.Length, what);
+        Enqueue(std::move(job));
     }
 
     void Finalize() override {
         const char* what = "Finalize";
         ClearLastLogError();
         if (state_ != State::Writing) Raise(MF_E_INVALIDREQUEST, what, "the writer is not writing");
+        StopWorker(false);
+        if (failure_) std::rethrow_exception(failure_);
         for (auto& s : streams_) {
             if (!s.Video && !s.Pending[0].empty()) {  // the short last frame
                 EncodeAudioFrame(s, 0, static_cast<int>(s.Pending[0].size()), what);
@@ -377,6 +394,83 @@ public:
 
 private:
     enum class State { Created, Writing, Finalized };
+
+    // A sample waiting for the worker.
+    struct Job {
+        uint32_t Stream = 0;
+        std::shared_ptr<MemoryBuffer> Buffer;  // a single buffer, held until encoded
+        std::vector<uint8_t> Copy;             // the bytes of several buffers
+        const uint8_t* Data = nullptr;
+        size_t Length = 0;
+        int64_t Time = 0;
+    };
+    static constexpr size_t MaxQueued = 3;
+
+    void Enqueue(Job job) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        space_.wait(lock, [&] { return jobs_.size() < MaxQueued || failure_; });
+        if (failure_) std::rethrow_exception(failure_);
+        jobs_.push_back(std::move(job));
+        work_.notify_one();
+    }
+
+    void Work() {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                work_.wait(lock, [&] { return !jobs_.empty() || stopping_; });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+                space_.notify_one();
+            }
+            try {
+                ClearLastLogError();
+                StreamState& s = streams_[job.Stream];
+                if (s.Video)
+                    WriteVideo(s, job.Data, job.Time, "WriteSample");
+                else
+                    WriteAudio(s, job.Data, job.Length, job.Time, "WriteSample");
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                failure_ = std::current_exception();
+                jobs_.clear();
+                space_.notify_all();
+                return;
+            }
+        }
+    }
+
+    // Lets the worker finish what is queued (or drops it) and waits for it to end.
+    void StopWorker(bool dropQueued) {
+        if (!worker_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            if (dropQueued) jobs_.clear();
+        }
+        work_.notify_all();
+        worker_.join();
+    }
+
+    void CheckLength(const StreamState& s, size_t length, const char* what) {
+        if (s.Video) {
+            int64_t rowBytes = int64_t(s.Width) * 4;
+            int64_t abs = s.Stride < 0 ? -int64_t(s.Stride) : int64_t(s.Stride);
+            int64_t needed = abs * (s.Height - 1) + rowBytes;
+            if (int64_t(length) < needed)
+                Raise(hr::E_INVALIDARG_, what,
+                      "a video sample of " + Text(int64_t(length)) + " bytes is short of a " + Text(s.Width) + "x" +
+                          Text(s.Height) + " frame (" + Text(needed) + " bytes)");
+        } else {
+            size_t frameBytes = size_t(s.Channels) * 2;
+            if (length % frameBytes != 0)
+                Raise(hr::E_INVALIDARG_, what,
+                      "an audio sample of " + Text(int64_t(length)) + " bytes is no whole number of " +
+                          Text(int64_t(frameBytes)) + "-byte sample frames");
+        }
+    }
 
     StreamState& StreamAt(uint32_t index, const char* what) {
         if (index >= streams_.size()) Raise(MF_E_INVALIDSTREAMNUMBER, what, "no stream " + Text(index));
@@ -491,14 +585,8 @@ private:
         CheckAv(av_frame_get_buffer(s.Frame, 0), what, "allocating an audio frame");
     }
 
-    void WriteVideo(StreamState& s, const uint8_t* data, size_t length, int64_t time, const char* what) {
-        int rowBytes = s.Width * 4;
+    void WriteVideo(StreamState& s, const uint8_t* data, int64_t time, const char* what) {
         int64_t abs = s.Stride < 0 ? -int64_t(s.Stride) : int64_t(s.Stride);
-        int64_t needed = abs * (s.Height - 1) + rowBytes;
-        if (int64_t(length) < needed)
-            Raise(hr::E_INVALIDARG_, what,
-                  "a video sample of " + Text(int64_t(length)) + " bytes is short of a " + Text(s.Width) + "x" +
-                      Text(s.Height) + " frame (" + Text(needed) + " bytes)");
         CheckAv(av_frame_make_writable(s.Frame), what, "reusing the frame");
         s.Source->format = AV_PIX_FMT_BGR0;
         s.Source->width = s.Width;
@@ -517,10 +605,6 @@ private:
 
     void WriteAudio(StreamState& s, const uint8_t* data, size_t length, int64_t time, const char* what) {
         size_t frameBytes = size_t(s.Channels) * 2;
-        if (length % frameBytes != 0)
-            Raise(hr::E_INVALIDARG_, what,
-                  "an audio sample of " + Text(int64_t(length)) + " bytes is no whole number of " +
-                      Text(int64_t(frameBytes)) + "-byte sample frames");
         if (!s.Started) {
             s.NextPts = av_rescale_q(time, AVRational{1, int(Ticks)}, s.Encoder->time_base);
             s.Started = true;
@@ -571,8 +655,14 @@ private:
     AVFormatContext* format_ = nullptr;
     AVPacket* packet_ = nullptr;
     std::vector<StreamState> streams_;
-    std::vector<uint8_t> scratch_;
     State state_ = State::Created;
+    // The worker and its queue.
+    std::thread worker_;
+    std::mutex mutex_;
+    std::condition_variable work_, space_;
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
 };
 
 }  // namespace
