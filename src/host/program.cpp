@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include "host/clock.h"
 #include "host/content.h"
 #include "host/interactive_loop.h"
 #include "host/text.h"
+#include "media/music.h"
 #include "window/setup_dialog.h"
 #include "window/window.h"
 
@@ -69,14 +71,6 @@ struct InterimRenderer {
     void Render(int, int, float) { platform::Sleep(16); }
 };
 
-// The music's place in the loop while there is no soundtrack.
-struct NoMusic : IClock {
-    double FadeStart = 0, FadeEnd = 0;
-    double Seconds() override { return 0; }
-    void Play(int64_t) {}
-    void Update() {}
-};
-
 }  // namespace
 
 void Program::Main(const std::vector<std::string>& args) {
@@ -99,13 +93,17 @@ void Program::Main(const std::vector<std::string>& args) {
     // 4. The demo window.
     Window window("tovelmark velk", plan.Width, plan.Height, plan.FullScreen);
 
-    // 5-8: renderer, fixed size, textures and music plug in here.
+    // 5-7: renderer, fixed size and textures plug in here.
     InterimRenderer renderer;
 
+    // 8. The soundtrack: the first ".mp3" of the folder, or none.
+    std::unique_ptr<Music> music = Music::Load("Artifacts/Audio");
+
     // 9. The loop.
-    RunInteractiveLoop(window, renderer, static_cast<NoMusic*>(nullptr));
+    RunInteractiveLoop(window, renderer, music.get());
 
     // 10. Shutdown, in the reverse order of creation.
+    if (music) music->Dispose();
     if (window.Handle != 0) window.Destroy();
 }
 
