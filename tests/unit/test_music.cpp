@@ -29,7 +29,7 @@ double WallSeconds() {
 class MusicTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("ALSOFT_DRIVERS", "null", 0);
+        vt::UseNullAudioDeviceByDefault();
         // 0.5 s at 48 kHz stereo and 0.25 s at 44.1 kHz mono; "a" sorts first.
         vt::MakeMp3(dir.Root / "Artifacts/Audio/b.mp3", 48000, 2, 24000);
         vt::MakeMp3(dir.Root / "Artifacts/Audio/a.mp3", 44100, 1, 11025);
