@@ -116,7 +116,6 @@ def bowl(x0, x1, y0, y1, rx, wx=STEM, wy=BAR, right=True):
     ry = (y1 - y0) / 2
     xs = x1 - rx
     pts = [(x0, y1), (xs, y1)]
-    pts += arc(xs, cy, rx, ry, -90, 90, wx, wy)[:0]
     n = int(math.ceil(180 / ARC_STEP))
     for k in range(n + 1):
         pts.append(_ell(xs, cy, rx, ry, 90 - 180 * k / n))
@@ -125,12 +124,8 @@ def bowl(x0, x1, y0, y1, rx, wx=STEM, wy=BAR, right=True):
         pts.append(_ell(xs, cy, rx - wx, ry - wy, -90 + 180 * k / n))
     pts += [(xs, y1 - wy), (x0, y1 - wy)]
     if not right:
-        pts = mirror_pts(pts, (x0 + x1) / 2 - (x1 - x0) / 2 + (x1 - x0) / 2, x0, x1)
+        pts = [(x0 + x1 - x, y) for x, y in pts]
     return pts
-
-
-def mirror_pts(pts, _c, x0, x1):
-    return [(x0 + x1 - x, y) for x, y in pts]
 
 
 def mirror(polys, w):
@@ -225,8 +220,8 @@ def g_J(h):
     return w, [rect(w - STEM, ry, w, h), arc(r, ry, r, ry, 200, 360)]
 
 
-def g_K(h):
-    w = 0.74 * h + 40
+def g_K(h, w=None, stem_top=None):
+    w = w or 0.74 * h + 40
     a = STEM * 1.1
     x = STEM + BRIDGE
     yj = 0.36 * h
@@ -236,7 +231,7 @@ def g_K(h):
     xm = line_x((x + a, yj), (w, h), ym) - a * 0.35
     leg_top = ym - BRIDGE * 0.9
     leg = [(w - a, 0), (xm - a * 0.55 - 0.12 * (ym - leg_top), leg_top), (xm + a * 0.45, leg_top), (w, 0)]
-    return w, [rect(0, 0, STEM, h), arm, leg]
+    return w, [rect(0, 0, STEM, stem_top or h), arm, leg]
 
 
 def g_L(h):
@@ -249,8 +244,8 @@ def g_M(h):
     a = STEM * 0.95
     x = STEM + BRIDGE
     c = w / 2
-    yb = 0.24 * h
-    left = slant(c - BRIDGE / 2 - a, x, a, yb, h)
+    yb = 0.18 * h
+    left = slant(c - BRIDGE / 2 - a, STEM * 0.4, a * 1.05, yb, h)
     right = mirror([left], w)[0]
     return w, [rect(0, 0, STEM, h), rect(w - STEM, 0, w, h), left, right]
 
@@ -259,7 +254,7 @@ def g_N(h):
     w = 0.8 * h + 40
     a = STEM * 1.0
     x = STEM + BRIDGE
-    return w, [rect(0, 0, STEM, h), rect(w - STEM, 0, w, h), slant(w - x - a, x, a, 0, h)]
+    return w, [rect(0, 0, STEM, h), rect(w - STEM, 0, w, h), slant(w - x - a * 1.1, STEM * 0.35, a * 1.1, 0, h)]
 
 
 def g_O(h):
@@ -277,9 +272,8 @@ def g_Q(h):
     w = 0.88 * h + 40
     polys = ring(w / 2, h / 2, w / 2, h / 2)
     a = STEM * 0.95
-    tail = slant(0.5 * w + 0.05 * w, w - a + 0.06 * w, a, -0.1 * h, 0.3 * h)
-    tail = [(tail[0][0] + 0.18 * w, tail[0][1]), (tail[1][0] - 0.12 * w, tail[1][1]),
-            (tail[2][0] - 0.12 * w, tail[2][1]), (tail[3][0] + 0.18 * w, tail[3][1])]
+    x0, x1 = 0.73 * w, 0.94 * w - a   # left edge at the bottom and at the top
+    tail = [(x0, -0.1 * h), (x1, 0.3 * h), (x1 + a, 0.3 * h), (x0 + a, -0.1 * h)]
     return w, polys + [tail]
 
 
@@ -287,7 +281,6 @@ def g_R(h):
     w = 0.74 * h + 40
     y0 = 0.4 * h
     a = STEM * 1.05
-    leg = slant(w - a - 0.28 * w, w - a, a, y0 - BRIDGE, 0)
     leg = [(w - a, 0), (w - a - 0.3 * w, y0 - BRIDGE), (w - 0.3 * w, y0 - BRIDGE), (w, 0)]
     return w, [rect(0, 0, STEM, h), bowl(STEM + BRIDGE, w - 0.04 * w, y0, h, (h - y0) * 0.6), leg]
 
@@ -297,8 +290,7 @@ def g_S(h):
     r = (h + BAR) / 4
     c = w / 2
     up = arc(c, h - r, w / 2 - 0.03 * w, r, 18, (('x', c - BRIDGE / 2), 270))
-    lo = arc(c, r, w / 2, r, (('x', c + BRIDGE / 2), -270 + 360 - 360), 195)
-    lo = arc(c, r, w / 2, r, (('x', c + BRIDGE / 2), 90), 195 + 360)
+    lo = arc(c, r, w / 2, r, 198, (('x', c + BRIDGE / 2), 450))
     return w, [up, lo]
 
 
@@ -374,10 +366,7 @@ CAPS = {c: globals()['g_' + c] for c in 'ABCDEFGHIJKLMNOPQRSTUVWXYZ'}
 def l_a(h=XH):
     w = 0.96 * h
     ry = 0.3 * h
-    bowl_ = [arc(w / 2 - STEM / 2 + 10, ry, w / 2 - STEM / 2 + 10, ry, (('x', w - STEM - BRIDGE), 90), (('x', w - STEM - BRIDGE), -90))[::-1]]
     bowl_ = [arc(w / 2 - STEM / 2 + 10, ry, w / 2 - STEM / 2 + 10, ry, (('x', w - STEM - BRIDGE), 90), (('x', w - STEM - BRIDGE), 270))]
-    top = arc(w / 2 - 10, h - 0.3 * h, w / 2 - 10 + 0.0, 0.3 * h, 40, 150)
-    top = [(w - STEM, h - 0.28 * h)] + arc(w / 2, h - 0.3 * h, w / 2, 0.3 * h, 0, 150)[:0]
     topa = arc(w / 2, h - 0.28 * h, w / 2, 0.28 * h, 0, 155)
     return w, bowl_ + [rect(w - STEM, 0, w, h - 0.28 * h), topa]
 
@@ -400,18 +389,13 @@ def l_d(h=XH):
 def l_e(h=XH):
     w = 0.94 * h
     cx, cy = w / 2, h / 2
-    body = arc(cx, cy, w / 2, h / 2, (('y', cy + BAR / 2 - BAR), 0), 325)
-    body = arc(cx, cy, w / 2, h / 2, (('y', cy - BAR * 0.2 - BRIDGE), 355), 322)
-    bar = rect(STEM + BRIDGE * 0.6, cy - BAR * 0.2, w, cy + BAR * 0.8)
-    upper = arc(cx, cy, w / 2, h / 2, (('y', cy + BAR * 0.8), 5), 175)
-    left = arc(cx, cy, w / 2, h / 2, 175, 322)
     lbar = rect(STEM + BRIDGE, cy - BAR * 0.2, w, cy + BAR * 0.8)
     return w, [arc(cx, cy, w / 2, h / 2, (('y', cy - BAR * 0.2), 0), 322), lbar]
 
 
 def l_f(h=XH):
-    w = 0.62 * h
-    x0 = 0.1 * w
+    w = 0.68 * h
+    x0 = 0.24 * w
     top = arc(x0 + 0.45 * w, ASC - 0.3 * h, 0.45 * w, 0.3 * h, 45, 180)
     return w, [rect(x0, 0, x0 + STEM, ASC - 0.3 * h), top,
                rect(x0 + STEM + BRIDGE * 0.7, h - BAR, w, h), rect(0, h - BAR, x0 - BRIDGE * 0.7, h)]
@@ -427,7 +411,6 @@ def l_g(h=XH):
 
 def l_h(h=XH):
     w = 0.92 * h
-    r = (w - STEM) / 2 + STEM / 2
     top = arc(w / 2 + STEM / 4, h - 0.32 * h, w / 2 - STEM / 4, 0.32 * h, 0, (('x', STEM + BRIDGE), 170))
     return w, [rect(0, 0, STEM, ASC), rect(w - STEM, 0, w, h - 0.32 * h), top]
 
@@ -444,16 +427,7 @@ def l_j(h=XH):
 
 
 def l_k(h=XH):
-    w = 0.86 * h
-    a = STEM * 1.05
-    x = STEM + BRIDGE
-    yj = 0.3 * h
-    arm = slant(x, w - a, a, yj, h)
-    ym = 0.46 * h
-    xm = line_x((x + a, yj), (w, h), ym) - a * 0.35
-    leg_top = ym - BRIDGE * 0.9
-    leg = [(w - a, 0), (xm - a * 0.6, leg_top), (xm + a * 0.4, leg_top), (w, 0)]
-    return w, [rect(0, 0, STEM, ASC), arm, leg]
+    return g_K(h, w=0.96 * h, stem_top=ASC)
 
 
 def l_l(h=XH):
@@ -463,11 +437,9 @@ def l_l(h=XH):
 def l_m(h=XH):
     w = 1.34 * h
     s = (w - STEM) / 2
-    r1 = arc(STEM + BRIDGE + (s - BRIDGE) / 2 + STEM / 2 - STEM / 2, h - 0.3 * h, (s - BRIDGE) / 2 + STEM / 2, 0.3 * h, 0, 180)
     c1 = STEM + BRIDGE
     rx = (s + STEM - c1) / 2
     a1 = arc(c1 + rx, h - 0.3 * h, rx, 0.3 * h, 0, 180)
-    c2 = s + STEM + BRIDGE - STEM
     c2 = c1 + 2 * rx + BRIDGE - STEM
     rx2 = (w - c2) / 2
     a2 = arc(c2 + rx2, h - 0.3 * h, rx2, 0.3 * h, 0, (('x', c1 + 2 * rx + BRIDGE / 2), 175))
@@ -508,8 +480,8 @@ def l_r(h=XH):
 
 
 def l_t(h=XH):
-    w = 0.62 * h
-    x0 = 0.16 * w
+    w = 0.68 * h
+    x0 = 0.26 * w
     bot = arc(x0 + 0.42 * w, 0.28 * h, 0.42 * w, 0.28 * h, 180, 310)
     return w, [rect(x0, 0.28 * h, x0 + STEM, ASC - 40), bot,
                rect(x0 + STEM + BRIDGE * 0.7, h - BAR, w, h), rect(0, h - BAR, x0 - BRIDGE * 0.7, h)]
@@ -525,7 +497,6 @@ def l_y(h=XH):
     a = STEM * 1.02
     c = w / 2
     left = slant(c - BRIDGE / 2 - a, 0, a, 0, h)
-    right = slant(c + BRIDGE / 2 - 0.22 * w, w - a, a, DESC, h)
     right = [(c + BRIDGE / 2 - 0.24 * w - a * 0.2, DESC), (w - a, h), (w, h), (c + BRIDGE / 2 - 0.24 * w + a * 0.8, DESC)]
     return w, [left, right]
 
@@ -556,12 +527,11 @@ def d_1(h=CAP):
 def d_2(h=CAP):
     w = 0.7 * h
     r = 0.27 * h
-    top = arc(w / 2, h - r, w / 2, r, (('y', h - 2 * r + 0.08 * h), -30), 160)
-    a = STEM * 1.1
-    xe, ye = _ell(w / 2, h - r, w / 2, h - r and r, -30)
-    diag = [(0, BAR + BRIDGE * 0.0), (w - a - 18, h - 2 * r + 0.04 * h), (w - 18, h - 2 * r + 0.04 * h + 0), (a, BAR)]
-    diag = [(0, BAR + BRIDGE), (w * 0.62, h - 2 * r + 0.04 * h - BRIDGE), (w * 0.62 + a * 1.1, h - 2 * r + 0.04 * h - BRIDGE), (a * 1.1, BAR + BRIDGE)]
-    top = arc(w / 2, h - r, w / 2, r, -38, 160)
+    a = STEM * 1.12
+    yk = h - 1.5 * r
+    top = arc(w / 2, h - r, w / 2, r, (('y', yk), -40), 160)
+    y1 = yk - BRIDGE
+    diag = [(0, BAR + BRIDGE), (w - a - 8, y1), (w - 8, y1), (a, BAR + BRIDGE)]
     return w, [top, diag, rect(0, 0, w, BAR)]
 
 
@@ -576,7 +546,7 @@ def d_3(h=CAP):
 
 def d_4(h=CAP):
     w = 0.74 * h
-    xs = w - STEM - 0.1 * w
+    xs = w - STEM - 0.2 * w
     yb = 0.22 * h
     a = STEM * 1.05
     diag = [(0, yb + BAR + BRIDGE), (xs - BRIDGE - a, h), (xs - BRIDGE, h), (a * 1.15, yb + BAR + BRIDGE)]
@@ -637,7 +607,7 @@ def p_period(h=CAP):
 
 
 def p_comma(h=CAP):
-    return STEM, [[(0, STEM), (STEM, STEM), (STEM, 0), (STEM * 0.35, -0.2 * h), (0, -0.2 * h + 20), (STEM * 0.35, 0), (0, 0)][::-1][::-1]]
+    return STEM, [[(0, STEM), (STEM, STEM), (STEM, 0), (STEM * 0.35, -0.2 * h), (0, -0.2 * h + 20), (STEM * 0.35, 0), (0, 0)]]
 
 
 def p_hyphen(h=CAP):
@@ -653,7 +623,7 @@ def p_question(h=CAP):
     w = 0.62 * h
     r = 0.25 * h
     top = arc(w / 2, h - r, w / 2, r, (('x', w / 2 + STEM / 2), -110), 160)
-    stem = rect(w / 2 - STEM / 2, STEM + BRIDGE, w / 2 + STEM / 2, h - 2 * r + BAR - BRIDGE * 0 - 0.02 * h)
+    stem = rect(w / 2 - STEM / 2, STEM + BRIDGE, w / 2 + STEM / 2, h - 2 * r + BAR - 0.02 * h)
     return w, [top, stem, rect(w / 2 - STEM / 2, 0, w / 2 + STEM / 2, STEM)]
 
 
@@ -670,8 +640,9 @@ PUNCT = {'!': ('exclam', p_exclam), '.': ('period', p_period), ',': ('comma', p_
 
 def ring_mark(cx, base, size):
     """Small ring above a letter, split left and right by bridges."""
-    r = size / 2
-    return ring(cx, base + r, r, r, wx=STEM * 0.55, wy=BAR * 0.6, gap=BRIDGE * 0.7, cut='y')
+    ry = size / 2
+    rx = ry * 1.25
+    return ring(cx, base + ry, rx, ry, wx=STEM * 0.44, wy=BAR * 0.4, gap=BRIDGE * 0.6, cut='x')
 
 
 def dots_mark(cx, base, w):
@@ -761,8 +732,8 @@ def build(out_path):
         w, p = base_fn(h)
         cx = w / 2
         if mark == 'ring':
-            size = 0.19 * CAP if h == CAP else 0.3 * CAP
-            base = h + BRIDGE * (1.2 if h == CAP else 1.6)
+            size = 0.225 * CAP if h == CAP else 0.3 * CAP
+            base = h + BRIDGE * (0.9 if h == CAP else 1.6)
             p = p + ring_mark(cx, base, size)
         else:
             base = h + BRIDGE * (1.3 if h == CAP else 1.6)
