@@ -7,6 +7,7 @@
 #include "host/content.h"
 #include "host/interactive_loop.h"
 #include "host/text.h"
+#include "render/renderer.h"
 #include "window/setup_dialog.h"
 #include "window/window.h"
 
@@ -62,13 +63,6 @@ std::string Program::Reverse(std::string_view s) {
 
 namespace {
 
-// Stand-in until the renderer exists: never ends the show and only paces the loop.
-struct InterimRenderer {
-    float DemoEnd() const { return std::numeric_limits<float>::infinity(); }
-    float FinalFadeStart() const { return std::numeric_limits<float>::infinity(); }
-    void Render(int, int, float) { platform::Sleep(16); }
-};
-
 // The music's place in the loop while there is no soundtrack.
 struct NoMusic : IClock {
     double FadeStart = 0, FadeEnd = 0;
@@ -99,13 +93,19 @@ void Program::Main(const std::vector<std::string>& args) {
     // 4. The demo window.
     Window window("tovelmark velk", plan.Width, plan.Height, plan.FullScreen);
 
-    // 5-8: renderer, fixed size, textures and music plug in here.
-    InterimRenderer renderer;
+    // 5. The renderer on the window's real client size.
+    Renderer renderer(window.Handle, window.Width, window.Height);
+
+    // 6. A full-screen mode of the dialog is the fixed render size.
+    if (plan.FixedSize) renderer.FixedSize = plan.FixedSize;
+
+    // 7-8: textures and music plug in here.
 
     // 9. The loop.
     RunInteractiveLoop(window, renderer, static_cast<NoMusic*>(nullptr));
 
     // 10. Shutdown, in the reverse order of creation.
+    renderer.Dispose();
     if (window.Handle != 0) window.Destroy();
 }
 
