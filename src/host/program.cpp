@@ -9,6 +9,7 @@
 #include "host/interactive_loop.h"
 #include "host/text.h"
 #include "media/music.h"
+#include "render/renderer.h"
 #include "window/setup_dialog.h"
 #include "window/window.h"
 
@@ -62,17 +63,6 @@ std::string Program::Reverse(std::string_view s) {
     return text::Utf16ToUtf8(u);
 }
 
-namespace {
-
-// Stand-in until the renderer exists: never ends the show and only paces the loop.
-struct InterimRenderer {
-    float DemoEnd() const { return std::numeric_limits<float>::infinity(); }
-    float FinalFadeStart() const { return std::numeric_limits<float>::infinity(); }
-    void Render(int, int, float) { platform::Sleep(16); }
-};
-
-}  // namespace
-
 void Program::Main(const std::vector<std::string>& args) {
     // 1. The font, first of all: also the first use of Content, which decides
     //    between the embedded assets and the source tree.
@@ -93,8 +83,13 @@ void Program::Main(const std::vector<std::string>& args) {
     // 4. The demo window.
     Window window("tovelmark velk", plan.Width, plan.Height, plan.FullScreen);
 
-    // 5-7: renderer, fixed size and textures plug in here.
-    InterimRenderer renderer;
+    // 5. The renderer on the window's real client size.
+    Renderer renderer(window.Handle, window.Width, window.Height);
+
+    // 6. A full-screen mode of the dialog is the fixed render size.
+    if (plan.FixedSize) renderer.FixedSize = plan.FixedSize;
+
+    // 7: the textures plug in here.
 
     // 8. The soundtrack: the first ".mp3" of the folder, or none.
     std::unique_ptr<Music> music = Music::Load("Artifacts/Audio");
@@ -104,6 +99,7 @@ void Program::Main(const std::vector<std::string>& args) {
 
     // 10. Shutdown, in the reverse order of creation.
     if (music) music->Dispose();
+    renderer.Dispose();
     if (window.Handle != 0) window.Destroy();
 }
 
