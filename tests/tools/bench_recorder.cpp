@@ -2,10 +2,10 @@
 // at 1920x1080 and at 1280x720 (60 fps) into a temporary file and prints the frames
 // per second with the shares of drawing, read-back and encoding.
 //
-// The shares come from three timed runs of the same frames: the recorder itself;
-// the draw, copy and blocking read of each frame alone; and the copy and read
-// alone. Drawing is the second minus the third, encoding (video and sound) the
-// first minus the second. Run from the build tree (the demo is read from the
+// The shares come from three timings of each frame: the recorder itself; the
+// draw, copy and blocking read alone; and the copy and read alone. Drawing is the
+// second minus the third, encoding (video and sound, as far as the writer's worker
+// does not hide it behind the next draw) the first minus the second. Run from the build tree (the demo is read from the
 // source tree) with a display and an audio device, e.g. scripts/bench.
 #include <chrono>
 #include <cstdio>
@@ -48,17 +48,24 @@ void Bench(Renderer& renderer, Music* music, int width, int height, int fps, int
     std::vector<uint8_t> rows(size_t(width) * height * 4);
     DrawAndRead(recorder, first, rows, true);  // the shader's first draw compiles it
 
-    auto start = Steady::now();
-    for (int i = 0; i < frames; ++i) DrawAndRead(recorder, first + i, rows, true);
-    double drawRead = Since(start);
-    start = Steady::now();
-    for (int i = 0; i < frames; ++i) DrawAndRead(recorder, first + i, rows, false);
-    double read = Since(start);
+    // The three runs interleaved frame by frame, so that a machine whose load drifts
+    // slows all three alike.
+    double drawRead = 0, read = 0, total = 0;
     recorder.FrameIndex = first;
-    start = Steady::now();
-    for (int i = 0; i < frames; ++i) recorder.RecordFrame();
+    for (int i = 0; i < frames; ++i) {
+        auto start = Steady::now();
+        DrawAndRead(recorder, first + i, rows, true);
+        drawRead += Since(start);
+        start = Steady::now();
+        DrawAndRead(recorder, first + i, rows, false);
+        read += Since(start);
+        start = Steady::now();
+        recorder.RecordFrame();
+        total += Since(start);
+    }
+    auto start = Steady::now();
     recorder.Dispose();  // drains the encoders: part of the cost
-    double total = Since(start);
+    total += Since(start);
     std::remove(path.c_str());
 
     double draw = drawRead - read, encode = total - drawRead;
