@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,9 @@ std::string TempPath(const std::string& name) {
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
         const char* made = mkdtemp(buf.data());
-        return std::string(made ? made : "/tmp");
+        if (!made) return std::string("/tmp");
+        std::atexit([] { std::filesystem::remove_all(TempPath("")); });
+        return std::string(made);
     }();
     return dir + "/" + name;
 }
