@@ -19,17 +19,18 @@ using namespace velk::video;
 
 namespace {
 
+// A fresh folder for this run's clips, removed at exit.
 std::string TempPath(const std::string& name) {
-    static std::string dir = [] {
+    static const std::string* dir = [] {
         std::string pattern = std::string(VELK_BINARY_DIR) + "/video-writer-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
         const char* made = mkdtemp(buf.data());
-        if (!made) return std::string("/tmp");
-        std::atexit([] { std::filesystem::remove_all(TempPath("")); });
-        return std::string(made);
+        auto* path = new std::string(made ? made : "/tmp");  // outlives the exit handler below
+        if (made) std::atexit([] { std::filesystem::remove_all(*dir); });
+        return path;
     }();
-    return dir + "/" + name;
+    return *dir + "/" + name;
 }
 
 std::string Run(const std::string& command) {
