@@ -62,12 +62,15 @@ def test_draws_reloads_and_ends_at_the_end_time():
     json = os.path.join(tree, "Shaders", "demo.hlsl.json")
     base = time.time() - 100
     write(shader, SHADER, base)
-    write(json, settings(6), base + 1)
+    write(json, settings(7), base + 1)
     # The screen has the window's size: without a window manager it sits at (0, 0).
     with Display(1280, 720) as d:
         started = time.time()
         p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        assert d.wait_for_window("tovelmark velk", timeout=60), "no window"
+        wid = d.wait_for_window("tovelmark velk", timeout=60)
+        if not wid:
+            p.kill()
+            assert False, ("no window", p.communicate())
         time.sleep(1.0)
         shot = os.path.join(BINARY, "e2e-renderer-tree.png")
         d.screenshot(shot)
@@ -80,13 +83,23 @@ def test_draws_reloads_and_ends_at_the_end_time():
         assert pixel(shot, 640, 359)[0] == 255 and pixel(shot, 640, 360)[0] == 0
 
         # A settings syntax error keeps the shader; the fix reloads it (no blue now).
-        write(json, '{ "END": 6, "BLUE": }', base + 2)
+        write(json, '{ "END": 7, "BLUE": }', base + 2)
         time.sleep(1.0)
-        write(json, settings(6, 0), base + 3)
+        write(json, settings(7, 0), base + 3)
         time.sleep(1.0)
         shot2 = os.path.join(BINARY, "e2e-renderer-tree-reloaded.png")
         d.screenshot(shot2)
         assert pixel(shot2, 100, 620) == (0, 0, 0), pixel(shot2, 100, 620)
+
+        # A resized window: the frame follows its new client size.
+        d.xdotool("windowsize", wid, "640", "360")
+        time.sleep(1.0)
+        shot3 = os.path.join(BINARY, "e2e-renderer-tree-resized.png")
+        d.screenshot(shot3)
+        assert pixel(shot3, 300, 170) == (255, 0, 0), pixel(shot3, 300, 170)
+        assert pixel(shot3, 340, 170) == (255, 255, 0), pixel(shot3, 340, 170)
+        assert pixel(shot3, 300, 190) == (0, 0, 0), pixel(shot3, 300, 190)
+        assert pixel(shot3, 340, 190) == (0, 255, 0), pixel(shot3, 340, 190)
 
         out, err = p.communicate(timeout=60)
         elapsed = time.time() - started
@@ -94,8 +107,8 @@ def test_draws_reloads_and_ends_at_the_end_time():
     loaded = [l for l in out.splitlines() if re.fullmatch(r"\[\d\d:\d\d:\d\d\] Loaded demo\.hlsl", l)]
     assert len(loaded) == 2 and len(out.splitlines()) == 2, out
     assert len(err.splitlines()) == 1 and err.startswith("demo.hlsl.json: "), err
-    # The show ends 0.3 s after END = 6 s of the clock (which starts after the load).
-    assert 6.3 <= elapsed < 20, elapsed
+    # The show ends 0.3 s after END = 7 s of the clock (which starts after the load).
+    assert 7.3 <= elapsed < 20, elapsed
 
 
 def test_missing_shaders_folder_ends_the_start():
