@@ -1,9 +1,17 @@
 #include "host/program.h"
 
 #include <algorithm>
+#include <limits>
+#include <memory>
 
+#include "host/clock.h"
 #include "host/content.h"
+#include "host/interactive_loop.h"
 #include "host/text.h"
+#include "media/music.h"
+#include "render/renderer.h"
+#include "window/setup_dialog.h"
+#include "window/window.h"
 
 namespace velk {
 
@@ -64,14 +72,35 @@ void Program::Main(const std::vector<std::string>& args) {
     CommandLine commandLine(args);
     LaunchDecisions decisions = DecideLaunch(commandLine);
 
-    // 3. The setup dialog (when shown), then the window plan.
+    // 3. The setup dialog (when shown): quitting it ends the run before any window opens.
     std::optional<VideoMode> mode;
+    if (decisions.ShowDialog) {
+        mode = SetupDialog::Show(fontBytes);
+        if (!mode) return;
+    }
     WindowPlan plan = PlanWindow(decisions, mode);
-    (void)plan;
-    (void)fontBytes;
 
-    // 4-9: window, renderer, fixed size, textures, music and the loop plug in here.
-    // 10: shutdown in the reverse order.
+    // 4. The demo window.
+    Window window("tovelmark velk", plan.Width, plan.Height, plan.FullScreen);
+
+    // 5. The renderer on the window's real client size.
+    Renderer renderer(window.Handle, window.Width, window.Height);
+
+    // 6. A full-screen mode of the dialog is the fixed render size.
+    if (plan.FixedSize) renderer.FixedSize = plan.FixedSize;
+
+    // 7: the textures plug in here.
+
+    // 8. The soundtrack: the first ".mp3" of the folder, or none.
+    std::unique_ptr<Music> music = Music::Load("Artifacts/Audio");
+
+    // 9. The loop.
+    RunInteractiveLoop(window, renderer, music.get());
+
+    // 10. Shutdown, in the reverse order of creation.
+    if (music) music->Dispose();
+    renderer.Dispose();
+    if (window.Handle != 0) window.Destroy();
 }
 
 }  // namespace velk

@@ -1,0 +1,157 @@
+// Demo window on SDL2 (Linux).
+//
+// Maps: creation (borderless desktop-sized full screen or a resizable window of a
+// given client size), the size, key presses as Windows virtual-key codes, the
+// frame's close request, and the destroy/quit sequence of the window's states.
+// Destroying hides the window and clears Handle at once; the SDL window itself is
+// freed when the Window object goes, after the renderer that presents into it.
+// Alt+key presses are system keys: never queued; Alt+F4 closes the window.
+#include <SDL.h>
+
+#include "host/errors.h"
+#include "window/window.h"
+
+namespace velk {
+
+Window* Window::Current = nullptr;
+
+int32_t Window::VirtualKeyFor(int32_t key) {
+    if (key >= 'a' && key <= 'z') return key - 'a' + 'A';
+    if (key >= '0' && key <= '9') return key;
+    switch (key) {
+        case SDLK_ESCAPE: return 0x1B;
+        case SDLK_RETURN: case SDLK_KP_ENTER: return 0x0D;
+        case SDLK_SPACE: return 0x20;
+        case SDLK_TAB: return 0x09;
+        case SDLK_BACKSPACE: return 0x08;
+        case SDLK_LEFT: return 0x25;
+        case SDLK_UP: return 0x26;
+        case SDLK_RIGHT: return 0x27;
+        case SDLK_DOWN: return 0x28;
+        case SDLK_PAGEUP: return 0x21;
+        case SDLK_PAGEDOWN: return 0x22;
+        case SDLK_END: return 0x23;
+        case SDLK_HOME: return 0x24;
+        case SDLK_INSERT: return 0x2D;
+        case SDLK_DELETE: return 0x2E;
+        case SDLK_LSHIFT: case SDLK_RSHIFT: return 0x10;
+        case SDLK_LCTRL: case SDLK_RCTRL: return 0x11;
+        case SDLK_PAUSE: return 0x13;
+        case SDLK_CAPSLOCK: return 0x14;
+        default: break;
+    }
+    if (key >= SDLK_F1 && key <= SDLK_F12) return 0x70 + (key - SDLK_F1);
+    return 0;
+}
+
+Window::Window(const std::string& title, int width, int height, bool fullscreen) {
+    Current = this;
+    if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
+        throw InvalidOperationException(std::string("CreateWindowEx failed: ") + SDL_GetError());
+
+    // The renderer draws with an OpenGL 4.5 core context on this window.
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 4);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 5);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
+    SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 0);
+    SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 0);
+
+    SDL_Window* w;
+    SDL_ClearError();
+    if (fullscreen) {
+        SDL_Rect bounds{0, 0, 1280, 720};
+        SDL_GetDisplayBounds(0, &bounds);
+        w = SDL_CreateWindow(title.c_str(), bounds.x, bounds.y, bounds.w, bounds.h,
+                             SDL_WINDOW_OPENGL | SDL_WINDOW_BORDERLESS | SDL_WINDOW_FULLSCREEN_DESKTOP |
+                                 SDL_WINDOW_SHOWN | SDL_WINDOW_ALLOW_HIGHDPI);
+    } else {
+        w = SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, width, height,
+                             SDL_WINDOW_OPENGL | SDL_WINDOW_RESIZABLE | SDL_WINDOW_SHOWN | SDL_WINDOW_ALLOW_HIGHDPI);
+    }
+    if (!w) throw InvalidOperationException(std::string("CreateWindowEx failed: ") + SDL_GetError());
+    native_ = w;
+    windowId_ = SDL_GetWindowID(w);
+    Handle = reinterpret_cast<gpu::NativeWindow>(w);
+
+    // Start with the real client size, whatever the platform made of the request.
+    int pw = 0, ph = 0;
+    SDL_GetWindowSizeInPixels(w, &pw, &ph);
+    Width = pw;
+    Height = ph;
+
+    if (fullscreen) SDL_ShowCursor(SDL_DISABLE);
+}
+
+Window::~Window() {
+    if (native_) SDL_DestroyWindow(static_cast<SDL_Window*>(native_));
+    native_ = nullptr;
+    if (Current == this) Current = nullptr;
+}
+
+void Window::Destroy() {
+    if (Handle == 0) return;
+    // Gone from the screen at once; the renderer may still present once more into
+    // the hidden window, so it is freed only with this object.
+    SDL_HideWindow(static_cast<SDL_Window*>(native_));
+    Handle = 0;
+    quitPosted_ = true;
+}
+
+void Window::Dispose() {
+    if (Handle != 0) Destroy();
+}
+
+void Window::PumpMessages() {
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+        Window* w = Current;
+        if (!w) continue;
+        switch (e.type) {
+            case SDL_WINDOWEVENT:
+                if (e.window.windowID != w->windowId_) break;
+                switch (e.window.event) {
+                    case SDL_WINDOWEVENT_SIZE_CHANGED:
+                    case SDL_WINDOWEVENT_RESIZED:
+                    case SDL_WINDOWEVENT_RESTORED:
+                    case SDL_WINDOWEVENT_MAXIMIZED:
+                        if (w->native_ && w->Handle) {
+                            int pw = 0, ph = 0;
+                            SDL_GetWindowSizeInPixels(static_cast<SDL_Window*>(w->native_), &pw, &ph);
+                            w->Width = pw;
+                            w->Height = ph;
+                        }
+                        break;
+                    case SDL_WINDOWEVENT_MINIMIZED:
+                        w->Width = 0;
+                        w->Height = 0;
+                        break;
+                    case SDL_WINDOWEVENT_CLOSE:
+                        w->Destroy();  // the frame's close: destroyed as by default
+                        break;
+                    default:
+                        break;
+                }
+                break;
+            case SDL_KEYDOWN:
+                if (e.key.windowID != 0 && e.key.windowID != w->windowId_) break;
+                if (e.key.keysym.mod & KMOD_ALT) {
+                    // A system key: never queued; Alt+F4 closes the window.
+                    if (e.key.keysym.sym == SDLK_F4) w->Destroy();
+                    break;
+                }
+                if (int32_t vk = VirtualKeyFor(e.key.keysym.sym)) w->Keys.push_back(vk);
+                break;
+            case SDL_QUIT:
+                // An outside request to end (a signal, the session): close as from the frame.
+                w->Destroy();
+                break;
+            default:
+                break;
+        }
+    }
+    // The quit that a destruction posted is taken once the waiting events are handled.
+    if (quitPosted_) IsOpen = false;
+}
+
+}  // namespace velk

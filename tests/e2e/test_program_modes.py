@@ -1,0 +1,45 @@
+"""The executable in embedded mode (copied out of the tree) and in development mode
+(inside a tree with the project marker)."""
+import os
+import shutil
+import subprocess
+
+from velk_e2e import EXE, FONT, SkipTest, outside_copy, run_tests, temp_dir
+
+
+def test_development_mode_reads_the_tree():
+    # A tree with the marker but no font: the first read names the on-disk file.
+    tree = temp_dir()
+    open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
+    os.makedirs(os.path.join(tree, "bin"))
+    exe = os.path.join(tree, "bin", "tovelmark-velk")
+    shutil.copy2(EXE, exe)
+    r = subprocess.run([exe, "-w"], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1, r
+    expected = f"DirectoryNotFoundException: Could not find a part of the path '{tree}/Artifacts/Fonts/velk_stencil/VelkStencil.ttf'."
+    assert r.stderr.strip() == expected, r.stderr
+
+
+def test_embedded_mode_has_the_font():
+    if not os.path.exists(FONT):
+        raise SkipTest("the font asset is not in the tree yet")
+    d, exe = outside_copy()
+    # Without a display the run gets past the font read and fails at the window.
+    r = subprocess.run([exe, "-w"], capture_output=True, text=True, timeout=60,
+                       env=dict(os.environ, DISPLAY=""))
+    assert r.returncode == 1
+    assert r.stderr.startswith("InvalidOperationException: CreateWindowEx failed: "), r.stderr
+
+
+def test_embedded_mode_without_font_names_the_asset():
+    if os.path.exists(FONT):
+        raise SkipTest("the font is embedded")
+    d, exe = outside_copy()
+    r = subprocess.run([exe, "-w"], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr.strip() == ("FileNotFoundException: 'Artifacts/Fonts/velk_stencil/VelkStencil.ttf' "
+                                "is not embedded in the executable."), r.stderr
+
+
+run_tests([test_development_mode_reads_the_tree, test_embedded_mode_has_the_font,
+           test_embedded_mode_without_font_names_the_asset])

@@ -1,0 +1,115 @@
+"""Shared helpers for the end-to-end tests: the built executable, temporary trees,
+a private X display with optional screen size, screenshots and key presses."""
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+EXE = os.environ.get("VELK_EXE", "")
+SOURCE = os.environ.get("VELK_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BINARY = os.environ.get("VELK_BINARY_DIR", os.path.join(SOURCE, "build"))
+FONT = os.path.join(SOURCE, "Artifacts", "Fonts", "velk_stencil", "VelkStencil.ttf")
+
+
+class Display:
+    """A private Xvfb server for one test (no window manager)."""
+
+    def __init__(self, width=1920, height=1080):
+        self.proc = None
+        for number in range(140, 240):
+            if os.path.exists(f"/tmp/.X{number}-lock"):
+                continue
+            proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(100):
+                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                    break
+                if proc.poll() is not None:
+                    break
+                time.sleep(0.05)
+            if proc.poll() is None:
+                self.proc, self.name = proc, f":{number}"
+                break
+        if not self.proc:
+            raise RuntimeError("no free X display")
+
+    def env(self, **extra):
+        e = dict(os.environ)
+        e["DISPLAY"] = self.name
+        e.update(extra)
+        return e
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.name, "-window", "root", path], check=True)
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env(), capture_output=True, text=True)
+
+    def wait_for_window(self, name, timeout=60):
+        end = time.time() + timeout
+        while time.time() < end:
+            r = self.xdotool("search", "--name", f"^{name}$")
+            if r.returncode == 0 and r.stdout.strip():
+                return r.stdout.split()[0]
+            time.sleep(0.2)
+        return None
+
+    def close(self):
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait()
+            self.proc = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *a):
+        self.close()
+
+
+def temp_dir():
+    return tempfile.mkdtemp(prefix="velk-e2e-")
+
+
+def outside_copy():
+    """The executable copied into a directory with no project marker above it."""
+    d = temp_dir()
+    exe = os.path.join(d, "tovelmark-velk")
+    shutil.copy2(EXE, exe)
+    return d, exe
+
+
+def pixel(png, x, y):
+    """(r, g, b) of one pixel of an image file, read with ImageMagick."""
+    out = subprocess.run(["convert", png, "-format", f"%[pixel:p{{{x},{y}}}]", "info:-"],
+                         capture_output=True, text=True, check=True).stdout.strip()
+    # srgb(r,g,b) or a colour name; ask for numbers explicitly.
+    out = subprocess.run(["convert", png, "-crop", f"1x1+{x}+{y}", "-depth", "8", "rgb:-"],
+                         capture_output=True, check=True).stdout
+    return tuple(out[:3])
+
+
+def run_tests(cases):
+    """Runs test functions, prints one line each and a closing count; exits non-zero on failure."""
+    import sys
+    import traceback
+    passed = failed = skipped = 0
+    for case in cases:
+        try:
+            case()
+            print(f"PASS {case.__name__}")
+            passed += 1
+        except SkipTest as s:
+            print(f"SKIP {case.__name__}: {s}")
+            skipped += 1
+        except Exception:
+            print(f"FAIL {case.__name__}")
+            traceback.print_exc()
+            failed += 1
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    sys.exit(1 if failed else 0)
+
+
+class SkipTest(Exception):
+    pass

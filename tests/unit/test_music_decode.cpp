@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/errors.h"
+#include "media/music.h"
+#include "music_test_sounds.h"
+
+using velk::Music;
+namespace vt = velk::testing;
+
+namespace {
+
+struct BlockOwner {
+    Music::Decoded d;
+    ~BlockOwner() { std::free(d.Pcm); }
+};
+
+bool AllZero(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}
+
+// Correlation of one channel of the decoded block with the same channel of the input.
+double Correlation(const int16_t* decoded, const std::vector<int16_t>& input, int channels, int channel,
+                   int frames) {
+    double xy = 0, xx = 0, yy = 0;
+    for (int i = 0; i < frames; ++i) {
+        double x = decoded[static_cast<size_t>(i) * channels + channel];
+        double y = input[static_cast<size_t>(i) * channels + channel];
+        xy += x * y;
+        xx += x * x;
+        yy += y * y;
+    }
+    return xy / std::sqrt(xx * yy);
+}
+
+}  // namespace
+
+// Whole files at several rates and channel counts: format, exact frame count (the
+// encoder's delay and padding trimmed), channel order, and the 100 ms of zeros.
+TEST(MusicDecode, RatesChannelsFramesAndSilence) {
+    struct Case {
+        int rate, channels;
+        int64_t paddingFrames;
+    };
+    const Case cases[] = {{48000, 2, 4800}, {44100, 2, 4410}, {44100, 1, 4410}, {11025, 1, 1102}, {11025, 2, 1102}};
+    vt::TempDir dir("decode");
+    const int frames = 10000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels");
+        auto path = dir.Root / (std::to_string(c.rate) + "-" + std::to_string(c.channels) + ".mp3");
+        vt::MakeMp3(path, c.rate, c.channels, frames);
+        BlockOwner b{Music::Decode(vt::ReadAll(path))};
+        ASSERT_NE(b.d.Pcm, nullptr);
+        EXPECT_EQ(b.d.SampleRate, c.rate);
+        EXPECT_EQ(b.d.Channels, c.channels);
+        EXPECT_EQ(b.d.FrameCount, frames);
+        EXPECT_EQ(c.rate / 10, c.paddingFrames);
+
+        // The sound is where it was put: each channel matches its own input tone.
+        auto input = vt::SineFrames(c.rate, c.channels, frames);
+        const auto* pcm = reinterpret_cast<const int16_t*>(b.d.Pcm);
+        for (int ch = 0; ch < c.channels; ++ch) EXPECT_GT(Correlation(pcm, input, c.channels, ch, frames), 0.9);
+
+        size_t l = static_cast<size_t>(b.d.FrameCount) * 2 * c.channels;
+        size_t p = static_cast<size_t>(c.paddingFrames) * 2 * c.channels;
+        EXPECT_TRUE(AllZero(b.d.Pcm + l, p));
+    }
+}
+
+// The block from delivered bytes: only whole frames count, a trailing partial frame
+// stays in the block, and nothing delivered leaves only the silence.
+TEST(MusicDecode, BlockFromDeliveredBytes) {
+    std::vector<uint8_t> odd(43);
+    for (size_t i = 0; i < odd.size(); ++i) odd[i] = static_cast<uint8_t>(i + 1);
+    BlockOwner b{Music::MakeBlock(odd, 48000, 2)};
+    EXPECT_EQ(b.d.FrameCount, 10);
+    EXPECT_EQ(std::memcmp(b.d.Pcm, odd.data(), odd.size()), 0);
+    EXPECT_TRUE(AllZero(b.d.Pcm + 43, 19200));
+
+    BlockOwner e{Music::MakeBlock({}, 11025, 1)};
+    ASSERT_NE(e.d.Pcm, nullptr);
+    EXPECT_EQ(e.d.FrameCount, 0);
+    EXPECT_EQ(e.d.SampleRate, 11025);
+    EXPECT_TRUE(AllZero(e.d.Pcm, 2204));
+}
+
+// Bytes without an MPEG audio stream (none at all, text, a bare ID3 tag) fail with
+// a platform error that says why.
+TEST(MusicDecode, NoAudioStreamFails) {
+    std::string text(5000, 'x');
+    std::vector<uint8_t> id3 = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0};
+    const std::vector<std::vector<uint8_t>> inputs = {
+        {}, std::vector<uint8_t>(text.begin(), text.end()), id3};
+    for (const auto& bytes : inputs) {
+        try {
+            BlockOwner b{Music::Decode(bytes)};
+            ADD_FAILURE() << "decoded " << bytes.size() << " bytes without an audio stream";
+        } catch (const velk::ComException& e) {
+            EXPECT_LT(e.Code(), 0);
+            EXPECT_NE(std::string(e.what()).find("no MPEG audio stream"), std::string::npos) << e.what();
+        }
+    }
+}
