@@ -549,7 +549,7 @@ def d_3(h=CAP):
 
 def d_4(h=CAP):
     w = 0.74 * h
-    xs = w - STEM - 0.2 * w
+    xs = w - STEM - 0.26 * w
     yb = 0.22 * h
     a = STEM * 1.05
     diag = [(0, yb + BAR + BRIDGE), (xs - BRIDGE - a, h), (xs - BRIDGE, h), (a * 1.15, yb + BAR + BRIDGE)]
