@@ -67,7 +67,10 @@ def test_draws_reloads_and_ends_at_the_end_time():
     with Display(1280, 720) as d:
         started = time.time()
         p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        assert d.wait_for_window("tovelmark velk", timeout=60), "no window"
+        wid = d.wait_for_window("tovelmark velk", timeout=60)
+        if not wid:
+            p.kill()
+            assert False, ("no window", p.communicate())
         shot = os.path.join(BINARY, "e2e-renderer-tree.png")
         # The first frame comes once the shader has compiled (slower on a loaded machine).
         for _ in range(120):
@@ -94,6 +97,19 @@ def test_draws_reloads_and_ends_at_the_end_time():
             if pixel(shot2, 100, 620) == (0, 0, 0):
                 break
         assert pixel(shot2, 100, 620) == (0, 0, 0), pixel(shot2, 100, 620)
+
+        # A resized window: the frame follows its new client size.
+        d.xdotool("windowsize", wid, "640", "360")
+        shot3 = os.path.join(BINARY, "e2e-renderer-tree-resized.png")
+        for _ in range(40):
+            time.sleep(0.25)
+            d.screenshot(shot3)
+            if pixel(shot3, 340, 190) == (0, 255, 0):
+                break
+        assert pixel(shot3, 300, 170) == (255, 0, 0), pixel(shot3, 300, 170)
+        assert pixel(shot3, 340, 170) == (255, 255, 0), pixel(shot3, 340, 170)
+        assert pixel(shot3, 300, 190) == (0, 0, 0), pixel(shot3, 300, 190)
+        assert pixel(shot3, 340, 190) == (0, 255, 0), pixel(shot3, 340, 190)
 
         out, err = p.communicate(timeout=60)
         elapsed = time.time() - started
