@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import time
 
-from velk_e2e import EXE, BINARY, Display, run_tests, temp_dir
+from velk_e2e import EXE, BINARY, SOURCE, Display, run_tests, temp_dir
 
 # Red in the top half (p.y < 0), green in the right half, blue = iTime > 0.
 SHADER = """cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };
@@ -36,9 +36,10 @@ def make_tree():
     tree = temp_dir()
     open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
     os.makedirs(os.path.join(tree, "Shaders"))
-    os.makedirs(os.path.join(tree, "Artifacts", "Fonts", "velk_stencil"))
-    with open(os.path.join(tree, "Artifacts", "Fonts", "velk_stencil", "VelkStencil.ttf"), "wb") as f:
-        f.write(b"not read without the dialog")
+    # The start-up makes the twenty textures from the font and the graphics.
+    os.makedirs(os.path.join(tree, "Artifacts"))
+    for name in ("Fonts", "Graphics"):
+        os.symlink(os.path.join(SOURCE, "Artifacts", name), os.path.join(tree, "Artifacts", name))
     exe = os.path.join(tree, "tovelmark-velk")
     shutil.copy2(EXE, exe)
     return tree, exe
