@@ -3,8 +3,8 @@
 //
 // The shader and its settings are read from <source root>/Shaders; the frame is
 // drawn with Renderer::DrawScene into a target of its own, as the recorder does,
-// and read back top row first. The renderer's texture table is empty unless the
-// host's textures are made here too, so texture reads give transparent black.
+// and read back top row first, with the twenty textures the host makes from the
+// tree's font and graphics. The end time is printed on standard output.
 // Needs an X display (xvfb-run). Exit status 1 with the error on standard error.
 #include <cairo.h>
 
@@ -15,6 +15,7 @@
 
 #include "host/content.h"
 #include "host/errors.h"
+#include "host/texture_table.h"
 #include "render/renderer.h"
 
 using namespace velk;
@@ -45,6 +46,10 @@ int main(int argc, char** argv) {
         if (width < 1 || height < 1) throw FormatException("the size must be at least 1 x 1");
 
         Renderer renderer(0, 1, 1);
+        std::vector<uint8_t> font = Content::Read("Artifacts/Fonts/velk_stencil/VelkStencil.ttf");
+        TextureTable textures = TextureTable::Make(*renderer.Device, *renderer.Context, font);
+        renderer.TextureViews = textures.SlotOrder();
+        std::printf("end %.4f, final fade %.4f\n", renderer.DemoEnd(), renderer.FinalFadeStart());
         gpu::Texture2DDesc desc;
         desc.Width = static_cast<uint32_t>(width);
         desc.Height = static_cast<uint32_t>(height);
@@ -79,6 +84,8 @@ int main(int argc, char** argv) {
         staging.reset();
         view.reset();
         target.reset();
+        renderer.TextureViews.clear();
+        textures.Release();
         renderer.Dispose();
         return 0;
     } catch (const Exception& e) {
