@@ -69,9 +69,15 @@ def test_draws_reloads_and_ends_at_the_end_time():
         started = time.time()
         p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         assert d.wait_for_window("tovelmark velk", timeout=60), "no window"
-        time.sleep(1.0)
+        # The window opens before the renderer and the textures are made: wait for
+        # the first frame.
         shot = os.path.join(BINARY, "e2e-renderer-tree.png")
-        d.screenshot(shot)
+        deadline = time.time() + 60
+        while True:
+            time.sleep(0.5)
+            d.screenshot(shot)
+            if pixel(shot, 100, 100) not in ((0,), (0, 0, 0)) or time.time() > deadline:  # black until then
+                break
         # Top left red, top right red + green, bottom right green; blue once iTime > 0.
         assert pixel(shot, 100, 100) == (255, 0, 255), pixel(shot, 100, 100)
         assert pixel(shot, 1180, 100) == (255, 255, 255), pixel(shot, 1180, 100)

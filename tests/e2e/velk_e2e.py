@@ -16,23 +16,19 @@ class Display:
     """A private Xvfb server for one test (no window manager)."""
 
     def __init__(self, width=1920, height=1080):
-        self.proc = None
-        for number in range(140, 240):
-            if os.path.exists(f"/tmp/.X{number}-lock"):
-                continue
-            proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            for _ in range(100):
-                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                    break
-                if proc.poll() is not None:
-                    break
-                time.sleep(0.05)
-            if proc.poll() is None:
-                self.proc, self.name = proc, f":{number}"
-                break
-        if not self.proc:
+        # Xvfb picks a free display itself and reports its number, so that tests
+        # running side by side never share (and tear down) one server.
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                      f"{width}x{height}x24", "-nolisten", "tcp"],
+                                     pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as reported:
+            number = reported.readline().strip()
+        if not number:
+            self.proc.wait()
             raise RuntimeError("no free X display")
+        self.name = f":{number}"
 
     def env(self, **extra):
         e = dict(os.environ)
