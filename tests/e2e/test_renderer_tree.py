@@ -36,10 +36,9 @@ def make_tree():
     tree = temp_dir()
     open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
     os.makedirs(os.path.join(tree, "Shaders"))
-    # The start-up makes the twenty textures from the font and the graphics.
-    os.makedirs(os.path.join(tree, "Artifacts"))
-    for name in ("Fonts", "Graphics"):
-        os.symlink(os.path.join(SOURCE, "Artifacts", name), os.path.join(tree, "Artifacts", name))
+    # The real font and pictures: the texture table reads them at start-up.
+    for folder in ("Artifacts/Fonts/velk_stencil", "Artifacts/Graphics"):
+        shutil.copytree(os.path.join(SOURCE, folder), os.path.join(tree, folder))
     exe = os.path.join(tree, "tovelmark-velk")
     shutil.copy2(EXE, exe)
     return tree, exe
