@@ -62,20 +62,18 @@ def test_draws_reloads_and_ends_at_the_end_time():
     json = os.path.join(tree, "Shaders", "demo.hlsl.json")
     base = time.time() - 100
     write(shader, SHADER, base)
-    write(json, settings(6), base + 1)
+    write(json, settings(15), base + 1)
     # The screen has the window's size: without a window manager it sits at (0, 0).
     with Display(1280, 720) as d:
         started = time.time()
         p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         assert d.wait_for_window("tovelmark velk", timeout=60), "no window"
-        # The window opens before the renderer and the textures are made: wait for
-        # the first frame.
         shot = os.path.join(BINARY, "e2e-renderer-tree.png")
-        deadline = time.time() + 60
-        while True:
+        # The first frame comes once the shader has compiled (slower on a loaded machine).
+        for _ in range(120):
             time.sleep(0.5)
             d.screenshot(shot)
-            if pixel(shot, 100, 100) not in ((0,), (0, 0, 0)) or time.time() > deadline:  # black until then
+            if pixel(shot, 100, 100) == (255, 0, 255):
                 break
         # Top left red, top right red + green, bottom right green; blue once iTime > 0.
         assert pixel(shot, 100, 100) == (255, 0, 255), pixel(shot, 100, 100)
@@ -86,12 +84,15 @@ def test_draws_reloads_and_ends_at_the_end_time():
         assert pixel(shot, 640, 359)[0] == 255 and pixel(shot, 640, 360)[0] == 0
 
         # A settings syntax error keeps the shader; the fix reloads it (no blue now).
-        write(json, '{ "END": 6, "BLUE": }', base + 2)
+        write(json, '{ "END": 15, "BLUE": }', base + 2)
         time.sleep(1.0)
-        write(json, settings(6, 0), base + 3)
-        time.sleep(1.0)
+        write(json, settings(15, 0), base + 3)
         shot2 = os.path.join(BINARY, "e2e-renderer-tree-reloaded.png")
-        d.screenshot(shot2)
+        for _ in range(40):
+            time.sleep(0.25)
+            d.screenshot(shot2)
+            if pixel(shot2, 100, 620) == (0, 0, 0):
+                break
         assert pixel(shot2, 100, 620) == (0, 0, 0), pixel(shot2, 100, 620)
 
         out, err = p.communicate(timeout=60)
@@ -100,8 +101,8 @@ def test_draws_reloads_and_ends_at_the_end_time():
     loaded = [l for l in out.splitlines() if re.fullmatch(r"\[\d\d:\d\d:\d\d\] Loaded demo\.hlsl", l)]
     assert len(loaded) == 2 and len(out.splitlines()) == 2, out
     assert len(err.splitlines()) == 1 and err.startswith("demo.hlsl.json: "), err
-    # The show ends 0.3 s after END = 6 s of the clock (which starts after the load).
-    assert 6.3 <= elapsed < 20, elapsed
+    # The show ends 0.3 s after END = 15 s of the clock (which starts after the load).
+    assert 15.3 <= elapsed < 45, elapsed
 
 
 def test_missing_shaders_folder_ends_the_start():

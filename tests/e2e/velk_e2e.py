@@ -16,19 +16,24 @@ class Display:
     """A private Xvfb server for one test (no window manager)."""
 
     def __init__(self, width=1920, height=1080):
-        # Xvfb picks a free display itself and reports its number, so that tests
-        # running side by side never share (and tear down) one server.
-        read_end, write_end = os.pipe()
-        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                      f"{width}x{height}x24", "-nolisten", "tcp"],
-                                     pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as reported:
-            number = reported.readline().strip()
-        if not number:
-            self.proc.wait()
-            raise RuntimeError("no free X display")
-        self.name = f":{number}"
+        # The server picks a free display number itself and writes it to a pipe, so
+        # tests running side by side never share a display.
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
+                                      "-nolisten", "tcp"], pass_fds=(write_fd,),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b""
+        with os.fdopen(read_fd, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                chunk = pipe.read(1)
+                if not chunk:
+                    break
+                number += chunk
+        if not number.strip():
+            self.proc.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number.decode().strip()
 
     def env(self, **extra):
         e = dict(os.environ)
