@@ -1,15 +1,18 @@
 #include "host/program.h"
 
 #include <algorithm>
+#include <iostream>
 #include <limits>
 #include <memory>
 
 #include "host/clock.h"
 #include "host/content.h"
 #include "host/interactive_loop.h"
+#include "host/record_loop.h"
 #include "host/text.h"
 #include "host/texture_table.h"
 #include "media/music.h"
+#include "media/recorder.h"
 #include "render/renderer.h"
 #include "window/setup_dialog.h"
 #include "window/window.h"
@@ -97,10 +100,14 @@ void Program::Main(const std::vector<std::string>& args) {
     // 8. The soundtrack: the first ".mp3" of the folder, or none.
     std::unique_ptr<Music> music = Music::Load("Artifacts/Audio");
 
-    // 9. The loop.
-    RunInteractiveLoop(window, renderer, music.get());
+    // 9. The loop. The record loop disposes of its recorder, which completes the file.
+    if (decisions.RecordPath)
+        RunRecordLoop<Recorder>(window, renderer, music.get(), commandLine, *decisions.RecordPath, std::cout);
+    else
+        RunInteractiveLoop(window, renderer, music.get());
 
-    // 10. Shutdown, in the reverse order of creation.
+    // 10. Shutdown, in the reverse order of creation. After a recording that reached
+    //     its length the window is still there.
     if (music) music->Dispose();
     renderer.TextureViews.clear();  // the renderer only binds them; the host releases them
     textures.Release();

@@ -1,4 +1,4 @@
-// The recorder's arithmetic: which sound belongs to which video frame, the times
+// The recorder's arithmetic and copies: which sound belongs to which video frame, the times
 // of both samples in 100-nanosecond units, the average bit rate, and the closing
 // fade applied to the recorded sound. Every division truncates toward zero, and
 // every time is computed from the frame number afresh, so nothing accumulates.
@@ -48,6 +48,14 @@ inline AudioChunk AudioChunkOf(int64_t k, int32_t rate, int32_t fps) {
     c.Time = c.Start * TicksPerSecond / rate;
     c.Duration = c.Count * TicksPerSecond / rate;
     return c;
+}
+
+// Copies `height` rows of `rowBytes` bytes each from rows `pitch` bytes apart to
+// packed rows; the padding at the end of each source row is left behind.
+inline void PackRows(uint8_t* out, const uint8_t* in, size_t rowBytes, int32_t height, uint32_t pitch) {
+    for (int32_t y = 0; y < height; ++y)
+        std::memcpy(out + static_cast<size_t>(y) * rowBytes, in + static_cast<int64_t>(y) * static_cast<int64_t>(pitch),
+                    rowBytes);
 }
 
 // Copies `bytes` of interleaved 16-bit samples from `in` to `out`, each value

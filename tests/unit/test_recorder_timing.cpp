@@ -84,3 +84,12 @@ TEST(RecorderTiming, FadeTruncatesTowardZeroWithOneGainPerSampleFrame) {
                 0, 48000, 2, [](double) { return 0.0f; });
     EXPECT_EQ(out, std::vector<int16_t>(in.size(), 0));  // after its end: silence
 }
+
+TEST(RecorderTiming, PackRowsSkipsTheRowPadding) {
+    // Two rows of 2 pixels (8 bytes) with a pitch of 12: the 4 padding bytes stay behind.
+    std::vector<uint8_t> mapped(24);
+    for (size_t i = 0; i < mapped.size(); ++i) mapped[i] = static_cast<uint8_t>(i);
+    std::vector<uint8_t> packed(16, 0xEE);
+    PackRows(packed.data(), mapped.data(), 8, 2, 12);
+    EXPECT_EQ(packed, (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 12, 13, 14, 15, 16, 17, 18, 19}));
+}

@@ -265,6 +265,15 @@ TEST(VideoWriter, RefusalsSayWhat) {
         });
         EXPECT_NE(message.find(c.expected), std::string::npos) << c.file << ": " << message;
     }
+    // A video sample shorter than a frame is refused at the call.
+    EXPECT_NE(ErrorOf([] {
+                  auto writer = CreateSinkWriterFromURL(TempPath("short.mp4"), nullptr);
+                  uint32_t video = writer->AddStream(*VideoOut(64, 36, 25));
+                  writer->SetInputMediaType(video, *VideoIn(64, 36, 25));
+                  writer->BeginWriting();
+                  Write(*writer, video, std::vector<uint8_t>(64 * 36 * 4 - 1), 0, 400000);
+              }).find("WriteSample failed: 0x80070057: a video sample of 9215 bytes is short of a 64x36 frame"),
+              std::string::npos);
     EXPECT_NE(ErrorOf([] { CreateSinkWriterFromURL(TempPath("clip.nosuchformat"), nullptr); })
                   .find("no container format for the file name's extension"),
               std::string::npos);
