@@ -459,9 +459,35 @@ float2 q9ZoomView(float2 p, float time)
 // ---------------------------------------------------------------------------
 // Scene 4: the tunnel.
 
+// Texel of a tunnel tile: uv.x runs round the circumference (TUNNEL_SIDES tiles
+// a turn), uv.y along the tunnel (one ring of tiles per unit). Each tile shows
+// one of the three portraits or the logo's emblem, picked at random per tile;
+// the whole picture fills the tile. gx, gy are the screen gradients of uv.
+// Premultiplied and sRGB-encoded, for over().
 float4 tunnelTexel(float2 uv, float2 gx, float2 gy)
 {
-    return float4(0.0, 0.0, 0.0, 0.0);
+    float2 tile = floor(uv);
+    // Wrap round the circumference, so a tile comes back the same after a turn.
+    tile.x -= TUNNEL_SIDES * floor(tile.x / TUNNEL_SIDES);
+    float pick = hash(tile + 0.5);
+    float2 f = frac(uv);
+    if (pick < 0.25)
+        return Tumlo.SampleGrad(ClampSampler, f, gx, gy);
+    if (pick < 0.5)
+        return Q9.SampleGrad(ClampSampler, f, gx, gy);
+    if (pick < 0.75)
+    {
+        // The right portrait cut to its bust, as in the crew scene.
+        float2 bust = float2(1.0, PORTRAIT_CROP.z);
+        return Vispel.SampleGrad(ClampSampler, f * bust, gx * bust, gy * bust);
+    }
+    // The emblem in cream, as on the rotozoomer's tiles: the middle TILE_CROP of
+    // the plate's width, its full height. Cream is encoded to sRGB and
+    // premultiplied here so that over() restores it.
+    float2 crop = float2(TILE_CROP, 1.0);
+    float emblem = 1.0 - Logo.SampleGrad(ClampSampler, float2(0.5, 0.0) + (f - float2(0.5, 0.0)) * crop,
+                                         gx * crop, gy * crop).a;
+    return float4(pow(CREAM, 1.0 / 2.2), 1.0) * emblem;
 }
 
 // The vanishing point, u seconds into the tunnel: slow loops, starting from the
@@ -471,30 +497,163 @@ float2 tunnelCentre(float u)
     return float2(0.30 * sin(0.7 * u), 0.18 * sin(0.53 * u)) * smoothstep(0.0, 4.0, u);
 }
 
-// Share of the vanishing point's drift that applies at distance r.
+// Share of the vanishing point's drift that applies at distance r: all of it far
+// down the tunnel, fading out towards the near walls, so the tunnel bends
+// instead of sliding as a block. Drift amplitude times falloff rate (0.30 x 2.5)
+// must stay below 1, or the view folds over.
 float tunnelBend(float r)
 {
     return exp(-2.5 * r);
 }
 
+// The main tunnel: rippling, swelling and breathing, its walls turning and
+// flying past, dark towards the far end; it opens out of ink over TUNNEL_FADE.
 float3 tunnel(float2 p, float time)
 {
-    return VELK;
+    float u = time - TUNNEL_START;
+    float2 c = tunnelCentre(u);
+    // Offset from the bent centre line, refined twice.
+    float2 d = p - c * tunnelBend(length(p - c * tunnelBend(length(p))));
+    // Kept off zero: a pixel right on the vanishing point would divide by zero
+    // below and turn its whole 2x2 quad's gradients into NaN.
+    float r = max(length(d), 0.0001);
+    float a = atan2(d.y, d.x);
+
+    // Ripples: lobes running round the wall and rings travelling along it.
+    float ripple = TUNNEL_RIPPLE * smoothstep(1.0, 3.0, u);
+    r *= 1.0 + ripple * (0.6 * sin(4.0 * a + 2.0 * u) + 0.4 * sin(6.0 * TUNNEL_DEPTH / r - 5.0 * u));
+
+    // Bulges fixed to the walls, and the whole tunnel slowly breathing.
+    float swell = smoothstep(2.0, 5.0, u);
+    r /= 1.0 + swell * (TUNNEL_SWELL * sin(0.7 * (TUNNEL_DEPTH / r + TUNNEL_SPEED * u)) + TUNNEL_BREATHE * sin(1.3 * u));
+
+    float2 uv = float2((a + TUNNEL_SPIN * u) / (2.0 * PI) * TUNNEL_SIDES, TUNNEL_DEPTH / r + TUNNEL_SPEED * u);
+
+    // atan2 jumps by 2 pi along one ray, which would spoil the mip selection
+    // there. The opposite angle jumps on the opposite ray; take the angle
+    // derivatives from whichever of the two is smooth at this pixel.
+    float a2 = atan2(-d.y, -d.x);
+    float2 da1 = float2(ddx(a), ddy(a));
+    float2 da2 = float2(ddx(a2), ddy(a2));
+    float2 da = dot(da1, da1) <= dot(da2, da2) ? da1 : da2;
+    float2 gx = float2(da.x * TUNNEL_SIDES / (2.0 * PI), ddx(uv.y));
+    float2 gy = float2(da.y * TUNNEL_SIDES / (2.0 * PI), ddy(uv.y));
+
+    float3 col = over(VELK, tunnelTexel(uv, gx, gy), 1.0);
+    float light = saturate(2.5 * r) * smoothstep(0.0, TUNNEL_FADE, u);
+    return lerp(INK, col, light);
 }
 
+// A tunnel seen through an opening. q is the position in the opening (0 at its
+// vanishing point, 0.6 at its rim), dqdx and dqdy its screen derivatives. This
+// runs inside a branch, where screen derivatives are unreliable, so the uv
+// gradients are worked out analytically from q's.
 float3 smallTunnel(float2 q, float2 dqdx, float2 dqdy, float u, float spin, float seed)
 {
-    return VELK;
+    float r = max(length(q), 0.0001);
+    float a = atan2(q.y, q.x);
+    float2 uv = float2((a + spin * u) / (2.0 * PI) * TUNNEL_SIDES, TUNNEL_DEPTH / r + TUNNEL_SPEED * u);
+    float2 dAngle = float2(-q.y, q.x) / (r * r) * TUNNEL_SIDES / (2.0 * PI);
+    float2 dDepth = -TUNNEL_DEPTH * q / (r * r * r);
+    float2 gx = float2(dot(dAngle, dqdx), dot(dDepth, dqdx));
+    float2 gy = float2(dot(dAngle, dqdy), dot(dDepth, dqdy));
+    // The seed shifts each opening to its own mix of pictures.
+    float3 col = over(VELK, tunnelTexel(uv + float2(0.0, 37.0 * seed), gx, gy), 1.0);
+    return lerp(INK, col, saturate(2.5 * r));
 }
 
+// New tunnels opening in the walls: each opens near the far end, grows in,
+// drifts outwards accelerating and doubles in size on its way out of the
+// picture, with a soft shadow round it and an ink rim.
 float3 portals(float3 col, float2 p, float time)
 {
+    float u = time - TUNNEL_START;
+    float2 c = tunnelCentre(u);
+    // Taken before any branch: the openings' gradients are derived from these.
+    float2 dpdx = ddx(p);
+    float2 dpdy = ddy(p);
+    for (int i = 0; i < PORTAL_COUNT; i++)
+    {
+        float age = time - (PORTAL_START + i * PORTAL_INTERVAL);
+        if (age < 0.0 || age > PORTAL_LIFE)
+            continue;
+        float life = age / PORTAL_LIFE;
+        float angle = hash(float2(i, 3.7)) * 2.0 * PI;
+        float2 o = c + float2(cos(angle), sin(angle)) * lerp(0.3, 1.4, life * life);
+        float radius = PORTAL_SIZE * smoothstep(0.0, 1.2, age) * (1.0 + life);
+        // At the moment of opening the radius is still 0 and the opening draws
+        // nothing (the shadow's step would degenerate into a full shadow).
+        if (radius <= 0.0)
+            continue;
+        float dist = length(p - o);
+        col = lerp(col, 0.45 * col, smoothstep(1.2 * radius, radius, dist));
+        if (dist < radius)
+        {
+            float scale = 0.6 / radius;
+            // Neighbours turn opposite ways.
+            float spin = ((i & 1) == 0 ? -1.5 : 1.5) * TUNNEL_SPIN;
+            float3 inside = smallTunnel((p - o) * scale, dpdx * scale, dpdy * scale, u, spin, i + 1);
+            col = lerp(inside, INK, smoothstep(radius - 0.014, radius - 0.007, dist));
+        }
+    }
     return col;
 }
 
+// Six metaballs orbiting the vanishing point, merging and splitting: two each of
+// cream, key colour and ink, the two of one colour starting opposite each other,
+// each keeping its colour as they merge. Shaded like soft spheres lit from the
+// upper left, with an ink outline.
 float3 metaballs(float3 col, float2 p, float time)
 {
-    return col;
+    float grow = smoothstep(METABALL_START, METABALL_START + METABALL_GROW, time);
+    if (grow <= 0.0)
+        return col;
+    float u = time - TUNNEL_START;
+    float2 c = tunnelCentre(u);
+    float3 colours[3] = { CREAM, 1.6 * VELK, 1.5 * INK };
+
+    float field = 0.0;
+    float2 gradient = 0.0;
+    float3 albedo = 0.0;
+    float weights = 0.0;
+    for (int i = 0; i < 6; i++)
+    {
+        float k = 1.0472 * i;
+        float2 ci = c + float2(0.14 * sin(0.9 * u + k) + 0.05 * sin(2.3 * u + 2.0 * k),
+                               0.10 * cos(1.1 * u + k) + 0.05 * cos(1.7 * u + 3.0 * k)) * grow;
+        float ri = (0.055 + 0.015 * sin(1.3 * u + k)) * grow;
+        float2 qi = p - ci;
+        float q2 = max(dot(qi, qi), 0.000001);
+        float fi = ri * ri / q2;
+        field += fi;
+        gradient -= 2.0 * ri * ri * qi / (q2 * q2);
+        // Fourth-power weights: the colour follows the strongest ball and
+        // blends only in a narrow band where two meet.
+        float wi = fi * fi;
+        wi *= wi;
+        albedo += colours[i % 3] * wi;
+        weights += wi;
+    }
+    albedo /= weights;
+
+    // Distance to the surface field = 1, estimated on 1 / field, which stays
+    // well-behaved at the balls' centres. aa is one pixel in scene units, also
+    // while the view is zoomed.
+    float dist = (1.0 - 1.0 / field) * field * field / max(length(gradient), 0.0001);
+    float aa = length(float2(ddx(p.x), ddy(p.x)));
+    float inside = smoothstep(-aa, aa, dist);
+    if (inside <= 0.0)
+        return col;
+
+    float2 slope = gradient / (field * field);
+    float3 n = normalize(float3(-0.06 * slope.x, -0.06 * slope.y, 1.0));
+    float3 l = normalize(float3(-0.5, -0.6, 0.8));
+    float diffuse = saturate(dot(n, l));
+    float spec = pow(saturate(dot(reflect(-l, n), float3(0.0, 0.0, 1.0))), 24.0);
+    float3 shaded = albedo * lerp(0.35, 1.0, diffuse) + CREAM * spec * 0.5;
+    // Outline of a fixed width in scene units.
+    shaded = lerp(INK, shaded, smoothstep(0.004, 0.004 + aa, dist));
+    return lerp(col, shaded, inside);
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "host/content.h"
 #include "host/interactive_loop.h"
 #include "host/text.h"
+#include "host/texture_table.h"
 #include "media/music.h"
 #include "render/renderer.h"
 #include "window/setup_dialog.h"
@@ -89,7 +90,9 @@ void Program::Main(const std::vector<std::string>& args) {
     // 6. A full-screen mode of the dialog is the fixed render size.
     if (plan.FixedSize) renderer.FixedSize = plan.FixedSize;
 
-    // 7: the textures plug in here.
+    // 7. The twenty textures, handed to the renderer in slot order.
+    TextureTable textures = TextureTable::Make(*renderer.Device, *renderer.Context, fontBytes);
+    renderer.TextureViews = textures.SlotOrder();
 
     // 8. The soundtrack: the first ".mp3" of the folder, or none.
     std::unique_ptr<Music> music = Music::Load("Artifacts/Audio");
@@ -99,6 +102,8 @@ void Program::Main(const std::vector<std::string>& args) {
 
     // 10. Shutdown, in the reverse order of creation.
     if (music) music->Dispose();
+    renderer.TextureViews.clear();  // the renderer only binds them; the host releases them
+    textures.Release();
     renderer.Dispose();
     if (window.Handle != 0) window.Destroy();
 }
