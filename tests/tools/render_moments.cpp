@@ -3,7 +3,8 @@
 //   render_moments <source root> <width> <height> <time>=<out file> ...
 // A file name ending in ".ppm" gets a binary PPM (easy to read back in tests),
 // any other a PNG. The frames are drawn with Renderer::DrawScene into a target of
-// their own, as the recorder does, and read back top row first.
+// their own, as the recorder does, with the host's twenty textures made from the
+// tree's assets, and read back top row first.
 // Needs an X display (xvfb-run). Exit status 1 with the error on standard error.
 #include <cairo.h>
 
@@ -16,6 +17,7 @@
 
 #include "host/content.h"
 #include "host/errors.h"
+#include "host/texture_table.h"
 #include "render/renderer.h"
 
 using namespace velk;
@@ -95,7 +97,10 @@ int main(int argc, char** argv) {
             moments.push_back({Parse<float>(arg.substr(0, eq), "time"), std::string(arg.substr(eq + 1))});
         }
 
+        std::vector<uint8_t> fontBytes = Content::Read("Artifacts/Fonts/velk_stencil/VelkStencil.ttf");
         Renderer renderer(0, 1, 1);
+        TextureTable textures = TextureTable::Make(*renderer.Device, *renderer.Context, fontBytes);
+        renderer.TextureViews = textures.SlotOrder();
         gpu::Texture2DDesc desc;
         desc.Width = static_cast<uint32_t>(width);
         desc.Height = static_cast<uint32_t>(height);
@@ -127,6 +132,8 @@ int main(int argc, char** argv) {
         staging.reset();
         view.reset();
         target.reset();
+        renderer.TextureViews.clear();
+        textures.Release();
         renderer.Dispose();
         return 0;
     } catch (const Exception& e) {
