@@ -210,54 +210,250 @@ float2 tileSize(float height)
 // ---------------------------------------------------------------------------
 // Scenes 1 to 3: intro, tiles and verses, crew.
 
+// Scene 1. On the key colour the centre tile's emblem fades in, the title is
+// stamped over it and fades, then the plate shrinks from LOGO_HEIGHT to
+// TILE_HEIGHT while the rings of copies around it fade in one after another.
 float3 intro(float2 p, float time)
 {
-    return VELK;
+    // The plate shrinks geometrically.
+    float z = smoothstep(TILE_ZOOM_START, TILE_ZOOM_END, time);
+    float height = LOGO_HEIGHT * pow(TILE_HEIGHT / LOGO_HEIGHT, z);
+
+    // Tile (0, 0) is centred on the screen; ring n is the square of tiles n away.
+    float2 tile;
+    float emblem = emblemTiles(p / tileSize(height) + 0.5, tile);
+    float ring = max(abs(tile.x), abs(tile.y));
+    float fade;
+    if (ring < 0.5)
+        fade = smoothstep(LOGO_FADE_START, LOGO_FADE_END, time);
+    else
+        fade = smoothstep(0.0, TILE_RING_FADE, time - TILE_RING_START - (ring - 1.0) * TILE_RING_INTERVAL);
+
+    // Where the plate is opaque the key colour stays: only the emblems show.
+    float3 col = lerp(VELK, CREAM, emblem * fade);
+
+    float ink = stamp(Title, p, float2(0.0, 0.0), STAMP_WIDTH, STAMP_TILT, STAMP_TIME, time)
+              * (1.0 - smoothstep(TITLE_FADE_START, TITLE_FADE_END, time));
+    return lerp(col, INK, ink * 0.97);
 }
 
+// Eased time: starts at 0 with zero speed and reaches unit speed after about
+// tau seconds, so the plane leaves the still tiles without a jolt.
 float ease(float u, float tau)
 {
-    return u;
+    return u - tau * (1.0 - exp(-u / tau));
 }
 
+// Scene 2's plane: the tiles rotated, breathing in and out and scrolling, with a
+// shear that joins in later and grows, and a wavy bend in the last seconds.
 float3 rotozoom(float2 p, float time)
 {
-    return VELK;
+    float u = time - ROTO_START;
+    float e = ease(u, ROTO_EASE);
+    float angle = ROTO_SPIN * e;
+    float zoom = exp(ROTO_ZOOM_RANGE * sin(ROTO_ZOOM_RATE * e)); // above 1 more tiles are seen
+    float2 scroll = float2(0.35, 0.15) * e;                      // in tiles
+
+    // The shear runs on the uneased time. The product of its two amplitudes
+    // stays below 1, so the plane never folds flat.
+    float boost = lerp(1.0, SKEW_BOOST, smoothstep(SKEW_BOOST_START, CREW_START, time));
+    float2 skew = smoothstep(SKEW_START, SKEW_START + SKEW_RAMP, time)
+                * float2(0.8 * boost * sin(0.7 * u), 0.55 * sin(0.53 * u + 1.3));
+
+    // The bend, both components from the unbent p, on the absolute time. Its
+    // slope stays under 1, so the picture bends without folding over itself.
+    float w = DISTORT_AMOUNT * smoothstep(DISTORT_START, DISTORT_START + DISTORT_RAMP, time);
+    float2 bent = p + w * float2(sin(9.0 * p.y + 3.1 * time) + 0.5 * sin(23.0 * p.y - 4.3 * time),
+                                 sin(7.0 * p.x - 2.6 * time) + 0.5 * sin(17.0 * p.x + 3.7 * time)) / 1.5;
+
+    // Shear first, then the rotation, then the zoom.
+    float2 sheared = float2(bent.x + skew.x * bent.y, skew.y * bent.x + bent.y);
+    float2 plane = zoom * mul(rot(angle), sheared);
+
+    float2 tile;
+    float emblem = emblemTiles(plane / tileSize(TILE_HEIGHT) + 0.5 + scroll, tile);
+    return lerp(VELK, CREAM, emblem);
 }
 
+// Pseudo-random number of a glitch frame; k picks an independent stream. The
+// frame count is split in two so that hash gets small arguments and keeps its
+// precision.
 float glitchRandom(float frame, float k)
 {
-    return 0.0;
+    return hash(float2(fmod(frame, 53.0), floor(frame / 53.0)) + k * float2(7.13, 3.31));
 }
 
+// Verse i in its corner: it flickers on, stays, flickers off, and now and then
+// bands of it tear sideways with a pale ghost beside them. Every random choice
+// holds for one glitch frame and depends on the time alone.
 float3 verse(float3 col, Texture2D text, int i, float2 p, float time)
 {
-    return col;
+    float start = VERSE_START + i * VERSE_INTERVAL;
+    if (time < start || time > start + VERSE_HOLD + VERSE_FADE)
+        return col;
+
+    // The box, before the tilt, keeps VERSE_MARGIN from the two screen edges of
+    // its corner (corner signs: x right, y down).
+    float w, h;
+    text.GetDimensions(w, h);
+    float2 size = float2(w, h) * VERSE_SCALE;
+    float2 screenHalf = float2(0.5 * iResolution.x / iResolution.y, 0.5);
+    float2 centre = VERSE_CORNERS[i] * (screenHalf - VERSE_MARGIN - 0.5 * size);
+    float2 q = mul(rot(radians(VERSE_TILT[i])), p - centre);
+    float2 uv = q / size + 0.5;
+    // Gradients of the untorn coordinates: the tear must not disturb the mip level.
+    float2 gx = ddx(uv);
+    float2 gy = ddy(uv);
+
+    float frame = floor(time * VERSE_GLITCH_RATE);
+
+    // Flicker: while fading, each glitch frame shows all of the verse or none,
+    // with a chance that rises (falls) linearly.
+    float shown = saturate((time - start) / VERSE_FADE)
+                * saturate((start + VERSE_HOLD + VERSE_FADE - time) / VERSE_FADE);
+    float visible = (shown >= 1.0 || glitchRandom(frame, i) < shown) ? 1.0 : 0.0;
+
+    // Half of the frames glitch at the very start and end, VERSE_GLITCH_CHANCE
+    // of them once the verse is fully up.
+    float burst = glitchRandom(frame, i + 10) < lerp(0.5, VERSE_GLITCH_CHANCE, shown) ? 1.0 : 0.0;
+
+    // Seven bands per text height, their edges shifted per frame; about half of
+    // them jump by up to half of VERSE_GLITCH either way.
+    float band = floor(7.0 * uv.y + 7.0 * glitchRandom(frame, i + 20));
+    float tear = glitchRandom(frame + 0.17 * band, i + 30);
+    float shift = burst * (tear > 0.5 ? 1.0 : 0.0) * (tear - 0.75) * 2.0 * VERSE_GLITCH;
+    float2 torn = uv + float2(shift / size.x, 0.0);
+    float2 ghost = torn - float2(burst * 0.4 * VERSE_GLITCH / size.x, 0.0); // a copy to the right
+
+    // Worn paint as on the title, moving with the torn letters: 69 grain cells
+    // per text width, the pattern shifted by the verse's centre.
+    float2 g = (torn - 0.5) * float2(1.0, size.y / size.x) * 69.0 + centre * 37.0;
+    float2 rough = torn + paintWobble(g) / size;
+    float roughInside = all(rough >= 0.0) && all(rough <= 1.0) ? 1.0 : 0.0;
+    float letters = text.SampleGrad(ClampSampler, rough, gx, gy).a * roughInside * paintCoverage(g);
+
+    float ghostInside = all(ghost >= 0.0) && all(ghost <= 1.0) ? 1.0 : 0.0;
+    float ghostCoverage = text.SampleGrad(ClampSampler, ghost, gx, gy).a * ghostInside * burst;
+
+    col = lerp(col, lerp(VELK, CREAM, 0.45), ghostCoverage * 0.8 * visible);
+    return lerp(col, INK, letters * 0.97 * visible);
 }
 
+// The four verses going clockwise round the corners, each over the one before.
 float3 verses(float3 col, float2 p, float time)
 {
+    col = verse(col, Verse1, 0, p, time);
+    col = verse(col, Verse2, 1, p, time);
+    col = verse(col, Verse3, 2, p, time);
+    col = verse(col, Verse4, 3, p, time);
     return col;
 }
 
+// Coverage of a rectangle of the given size whose two bottom corners are rounded
+// with CORNER_RADIUS and a two-pixel soft edge; the top corners stay square.
 float roundedBottom(float2 uv, float2 size)
 {
-    return 1.0;
+    float2 q = uv * size;
+    float2 corner = float2(clamp(q.x, CORNER_RADIUS, size.x - CORNER_RADIUS), size.y - CORNER_RADIUS);
+    if (q.y < corner.y)
+        return 1.0;
+    float aa = 1.0 / iResolution.y;
+    // Falls from 1 to 0 between CORNER_RADIUS - aa and CORNER_RADIUS + aa.
+    return 1.0 - smoothstep(CORNER_RADIUS - aa, CORNER_RADIUS + aa, length(q - corner));
 }
 
+// Crew member i (0 left, 1 middle, 2 right): the stamped caption, then the
+// portrait standing on the arch, which the outer two leave by being picked up
+// and dragged off, twisting, with a soft shadow under them.
 float3 crewMember(float3 col, Texture2D image, Texture2D caption, int i, float2 p, float time)
 {
+    float start = PORTRAIT_START + i * PORTRAIT_INTERVAL;
+    float side = i - 1.0;
+    // The middle of the portrait's visible bottom edge; the outer two stand lower.
+    float2 base = float2(side * PORTRAIT_SPACING, ARCH_BASE + ARCH_DROP * side * side);
+
+    // The caption first, so that a lifted portrait passes over it. A long caption
+    // under an outer portrait moves in from the screen's side as far as it must.
+    float cw, ch;
+    caption.GetDimensions(cw, ch);
+    float2 captionCentre = base + float2(0.0, CAPTION_GAP + 0.5 * ch * CAPTION_SCALE);
+    float reach = 0.5 * iResolution.x / iResolution.y - CAPTION_MARGIN - 0.5 * cw * CAPTION_SCALE;
+    captionCentre.x = min(max(captionCentre.x, -reach), reach);
+    float ink = stamp(caption, p, captionCentre, cw * CAPTION_SCALE, radians(CAPTION_TILT[i]),
+                      start + CAPTION_DELAY, time)
+              * (1.0 - smoothstep(CAPTION_FADE_START, CAPTION_FADE_END, time));
+    col = lerp(col, INK, ink * 0.97);
+
+    // Every portrait is PORTRAIT_WIDTH wide at its own aspect, cropped to the top
+    // share PORTRAIT_CROP[i]; centre is that of the whole uncropped image, so the
+    // crop's bottom edge lies on base.
+    float w, h;
+    image.GetDimensions(w, h);
+    float height = PORTRAIT_WIDTH * h / w;
+    float shown = PORTRAIT_CROP[i];
+    float2 centre = base - float2(0.0, (shown - 0.5) * height);
+    float2 visible = float2(PORTRAIT_WIDTH, shown * height);
+
+    // The drag: picked up (slightly bigger), pulled away accelerating, twisting.
+    float drag = EXIT_ORDER[i] < 0.0
+               ? 0.0
+               : saturate((time - EXIT_START - EXIT_ORDER[i] * EXIT_INTERVAL) / EXIT_DRAG);
+    if (drag >= 1.0)
+        return col; // gone off screen
+    float lifted = smoothstep(0.0, 0.2, drag);
+    float2 offset = EXIT_DIR[i] * 1.5 * drag * drag * drag;
+    float2x2 twist = rot(radians(EXIT_TWIST[i]) * smoothstep(0.0, 1.0, drag));
+    float scale = 1.0 + 0.04 * lifted;
+
+    float fade = smoothstep(start, start + PORTRAIT_FADE, time);
+
+    float2 uv;
+    if (lifted > 0.0)
+    {
+        // The shadow, to the right of and below the lifted portrait: the blurred
+        // alpha of mip 4, with the edges (the straight crop included) feathered
+        // here, since the clamping sampler would smear the border outwards.
+        textureUV(image, mul(twist, p - centre - offset - float2(0.015, 0.02) * lifted) / scale,
+                  PORTRAIT_WIDTH, uv);
+        float2 edges = smoothstep(-0.05, 0.05, uv) * smoothstep(-0.05, 0.05, float2(1.0, shown) - uv);
+        float shadow = image.SampleLevel(ClampSampler, saturate(uv), 4.0).a * edges.x * edges.y
+                     * roundedBottom(saturate(uv / float2(1.0, shown)), visible);
+        col = lerp(col, 0.55 * col, shadow * lifted * fade);
+    }
+
+    bool inside = textureUV(image, mul(twist, p - centre - offset) / scale, PORTRAIT_WIDTH, uv);
+    // Sampled outside the test, so the mip selection sees the neighbours' uv too.
+    float4 texel = image.Sample(ClampSampler, uv);
+    if (inside && uv.y <= shown)
+        col = over(col, texel * roundedBottom(uv / float2(1.0, shown), visible), fade);
     return col;
 }
 
+// The crew plane: the three members from left to right on the key colour, so a
+// later member's caption lies over an earlier member's portrait.
 float3 crew(float2 p, float time)
 {
-    return VELK;
+    float3 col = VELK;
+    col = crewMember(col, Tumlo, TumloCaption, 0, p, time);
+    col = crewMember(col, Q9, Q9Caption, 1, p, time);
+    col = crewMember(col, Vispel, VispelCaption, 2, p, time);
+    return col;
 }
 
+// The camera over the crew plane: identity until Q9_ZOOM_START, then it moves
+// over the patch of ink at Q9_DARK_SPOT of the middle portrait (arriving at 70%
+// of the zoom time) while the zoom to Q9_ZOOM and the accelerating spin of
+// Q9_SPIN run on to the end.
 float2 q9ZoomView(float2 p, float time)
 {
-    return p;
+    float s = saturate((time - Q9_ZOOM_START) / Q9_ZOOM_TIME);
+    float w, h;
+    Q9.GetDimensions(w, h);
+    float2 size = float2(1.0, h / w) * PORTRAIT_WIDTH;
+    // The spot on the middle portrait, taken as uncropped and standing at ARCH_BASE.
+    float2 target = float2(-0.5 * size.x, ARCH_BASE - size.y) + Q9_DARK_SPOT * size;
+    float zoom = exp(log(Q9_ZOOM) * s * s);
+    return lerp(float2(0.0, 0.0), target, smoothstep(0.0, 0.7, s)) + mul(rot(Q9_SPIN * s * s), p) / zoom;
 }
 
 // ---------------------------------------------------------------------------

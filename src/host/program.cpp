@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include "host/clock.h"
 #include "host/content.h"
 #include "host/interactive_loop.h"
 #include "host/text.h"
+#include "host/texture_table.h"
+#include "media/music.h"
+#include "render/renderer.h"
 #include "window/setup_dialog.h"
 #include "window/window.h"
 
@@ -60,25 +64,6 @@ std::string Program::Reverse(std::string_view s) {
     return text::Utf16ToUtf8(u);
 }
 
-namespace {
-
-// Stand-in until the renderer exists: never ends the show and only paces the loop.
-struct InterimRenderer {
-    float DemoEnd() const { return std::numeric_limits<float>::infinity(); }
-    float FinalFadeStart() const { return std::numeric_limits<float>::infinity(); }
-    void Render(int, int, float) { platform::Sleep(16); }
-};
-
-// The music's place in the loop while there is no soundtrack.
-struct NoMusic : IClock {
-    double FadeStart = 0, FadeEnd = 0;
-    double Seconds() override { return 0; }
-    void Play(int64_t) {}
-    void Update() {}
-};
-
-}  // namespace
-
 void Program::Main(const std::vector<std::string>& args) {
     // 1. The font, first of all: also the first use of Content, which decides
     //    between the embedded assets and the source tree.
@@ -99,13 +84,27 @@ void Program::Main(const std::vector<std::string>& args) {
     // 4. The demo window.
     Window window("tovelmark velk", plan.Width, plan.Height, plan.FullScreen);
 
-    // 5-8: renderer, fixed size, textures and music plug in here.
-    InterimRenderer renderer;
+    // 5. The renderer on the window's real client size.
+    Renderer renderer(window.Handle, window.Width, window.Height);
+
+    // 6. A full-screen mode of the dialog is the fixed render size.
+    if (plan.FixedSize) renderer.FixedSize = plan.FixedSize;
+
+    // 7. The twenty textures, handed to the renderer in slot order.
+    TextureTable textures = TextureTable::Make(*renderer.Device, *renderer.Context, fontBytes);
+    renderer.TextureViews = textures.SlotOrder();
+
+    // 8. The soundtrack: the first ".mp3" of the folder, or none.
+    std::unique_ptr<Music> music = Music::Load("Artifacts/Audio");
 
     // 9. The loop.
-    RunInteractiveLoop(window, renderer, static_cast<NoMusic*>(nullptr));
+    RunInteractiveLoop(window, renderer, music.get());
 
     // 10. Shutdown, in the reverse order of creation.
+    if (music) music->Dispose();
+    renderer.TextureViews.clear();  // the renderer only binds them; the host releases them
+    textures.Release();
+    renderer.Dispose();
     if (window.Handle != 0) window.Destroy();
 }
 

@@ -1,0 +1,227 @@
+// HLSL compiler of the OpenGL layer: glslang (HLSL to SPIR-V, with the HLSL
+// legalisation of SPIRV-Tools) and SPIRV-Cross (SPIR-V to GLSL 4.50).
+//
+// What it maps of the platform compiler:
+// - one entry point of one HLSL text, profiles "vs_5_0" and "ps_5_0", no macros, no
+//   include handler;
+// - messages as "<source name>(<line>): error: <text>", naming the source name given
+//   and the line of the original text; a missing entry point is an error;
+// - registers: t<n> and s<n> keep their numbers (texture unit n; the sampler bound
+//   at slot s<n> is applied to every texture unit sampled through it), b<n> is
+//   uniform-buffer binding n;
+// - `fmod` and `%` keep the sign of the dividend, as on Direct3D (glslang lowers
+//   both to floor-modulo);
+// - vertex stage: clip-space y is flipped and depth mapped from [0, 1] to [-1, 1],
+//   so that drawing into a framebuffer whose memory row 0 is the picture's top row
+//   gives Direct3D's orientation (see gpu_gl.cpp).
+// What it does not do: geometry, hull, domain or compute profiles, class linkage,
+// reflection.
+//
+// The "bytecode" is a small text: a header line, one "sampler <unit> <slot>" line per
+// texture unit the shader samples, an empty line, then the GLSL source.
+#define ENABLE_HLSL 1
+#include <glslang/Public/ResourceLimits.h>
+#include <glslang/Public/ShaderLang.h>
+#include <glslang/SPIRV/GlslangToSpv.h>
+#include <spirv_cross/spirv_cross_c.h>
+
+#include <charconv>
+#include <mutex>
+#include <sstream>
+
+#include "host/errors.h"
+#include "render/gpu.h"
+
+namespace velk::gpu {
+
+namespace {
+
+constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
+
+// HLSL's fmod is x - y * trunc(x / y). Defined before the source (the preamble does
+// not count in line numbers) so that constant folding follows it too.
+constexpr const char* kPreamble = "#define fmod(x, y) ((x) - (y) * trunc((x) / (y)))\n";
+
+void InitializeOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { glslang::InitializeProcess(); });
+}
+
+// Turns glslang's "ERROR: name:12: text" lines into "name(12): error: text"; keeps
+// other lines that carry a message, drops the summary lines.
+std::string FormatLog(const std::string& log, const std::string& sourceName) {
+    std::istringstream in(log);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string kind;
+        std::string rest;
+        if (line.rfind("ERROR: ", 0) == 0) {
+            kind = "error";
+            rest = line.substr(7);
+        } else if (line.rfind("WARNING: ", 0) == 0) {
+            kind = "warning";
+            rest = line.substr(9);
+        } else {
+            continue;
+        }
+        if (rest.find("compilation errors.  No code generated.") != std::string::npos ||
+            rest.find("compilation errors. No code generated.") != std::string::npos)
+            continue;
+        // "<name>:<line>: <text>" where name may itself hold colons: find ":<digits>: ".
+        bool placed = false;
+        for (size_t colon = rest.find(':'); colon != std::string::npos; colon = rest.find(':', colon + 1)) {
+            size_t digits = colon + 1;
+            size_t end = digits;
+            while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9') ++end;
+            if (end == digits || end + 1 >= rest.size() || rest[end] != ':' || rest[end + 1] != ' ') continue;
+            std::string name = rest.substr(0, colon);
+            std::string lineNumber = rest.substr(digits, end - digits);
+            std::string text = rest.substr(end + 2);
+            // glslang numbers the preamble as string 0 when names are not used.
+            if (name.empty() || name == "0") name = sourceName;
+            out += name + "(" + lineNumber + "): " + kind + ": " + text + "\n";
+            placed = true;
+            break;
+        }
+        if (!placed) out += sourceName + ": " + kind + ": " + rest + "\n";
+    }
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+struct SpvcContext {
+    spvc_context context = nullptr;
+    ~SpvcContext() {
+        if (context) spvc_context_destroy(context);
+    }
+};
+
+}  // namespace
+
+CompileResult Compile(const std::string& source, const std::string& sourceName, const std::string& entryPoint,
+                      const std::string& profile) {
+    InitializeOnce();
+    CompileResult result;
+    EShLanguage stage;
+    if (profile == "vs_5_0")
+        stage = EShLangVertex;
+    else if (profile == "ps_5_0")
+        stage = EShLangFragment;
+    else {
+        result.Result = E_FAIL;
+        result.Errors = sourceName + ": error: unsupported profile " + profile;
+        return result;
+    }
+
+    glslang::TShader shader(stage);
+    const char* text = source.c_str();
+    const int length = static_cast<int>(source.size());
+    const char* name = sourceName.c_str();
+    shader.setStringsWithLengthsAndNames(&text, &length, &name, 1);
+    shader.setPreamble(kPreamble);
+    shader.setEntryPoint(entryPoint.c_str());
+    shader.setSourceEntryPoint(entryPoint.c_str());
+    shader.setEnvInput(glslang::EShSourceHlsl, stage, glslang::EShClientVulkan, 100);
+    shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_0);
+    shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
+    shader.setHlslIoMapping(true);
+    const auto messages =
+        static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl | EShMsgHlslOffsets);
+
+    if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
+        result.Result = E_FAIL;
+        result.Errors = FormatLog(shader.getInfoLog(), sourceName);
+        return result;
+    }
+    glslang::TProgram program;
+    program.addShader(&shader);
+    if (!program.link(messages) || !program.mapIO()) {
+        result.Result = E_FAIL;
+        result.Errors = FormatLog(std::string(shader.getInfoLog()) + program.getInfoLog(), sourceName);
+        return result;
+    }
+    glslang::TIntermediate* intermediate = program.getIntermediate(stage);
+    if (!intermediate || intermediate->getNumEntryPoints() == 0) {
+        result.Result = E_FAIL;
+        result.Errors = sourceName + ": error: entry point '" + entryPoint + "' not found";
+        return result;
+    }
+
+    std::vector<uint32_t> spirv;
+    spv::SpvBuildLogger logger;
+    glslang::SpvOptions options;
+    options.disableOptimizer = false;  // runs the HLSL legalisation
+    glslang::GlslangToSpv(*intermediate, spirv, &logger, &options);
+    if (spirv.size() < 5) {
+        result.Result = E_FAIL;
+        result.Errors = sourceName + ": error: SPIR-V generation failed: " + logger.getAllMessages() + "";
+        return result;
+    }
+
+    // HLSL % is the truncating remainder (the sign of the dividend): OpFMod -> OpFRem,
+    // OpSMod -> OpSRem.
+    for (size_t i = 5; i < spirv.size();) {
+        uint32_t word = spirv[i];
+        uint32_t count = word >> 16;
+        uint32_t opcode = word & 0xffff;
+        if (opcode == 141) spirv[i] = (count << 16) | 140;
+        if (opcode == 139) spirv[i] = (count << 16) | 138;
+        if (count == 0) break;
+        i += count;
+    }
+
+    SpvcContext holder;
+    spvc_context context = nullptr;
+    std::string crossError;
+    auto fail = [&](const char* what) {
+        result.Result = E_FAIL;
+        std::string detail = context ? spvc_context_get_last_error_string(context) : "";
+        result.Errors = sourceName + ": error: " + what + (detail.empty() ? "" : ": " + detail) + "";
+        return result;
+    };
+    if (spvc_context_create(&context) != SPVC_SUCCESS) return fail("SPIRV-Cross context");
+    holder.context = context;
+    spvc_parsed_ir ir = nullptr;
+    if (spvc_context_parse_spirv(context, spirv.data(), spirv.size(), &ir) != SPVC_SUCCESS)
+        return fail("SPIR-V parse");
+    spvc_compiler compiler = nullptr;
+    if (spvc_context_create_compiler(context, SPVC_BACKEND_GLSL, ir, SPVC_CAPTURE_MODE_TAKE_OWNERSHIP, &compiler) !=
+        SPVC_SUCCESS)
+        return fail("SPIRV-Cross compiler");
+    spvc_compiler_options crossOptions = nullptr;
+    spvc_compiler_create_compiler_options(compiler, &crossOptions);
+    spvc_compiler_options_set_uint(crossOptions, SPVC_COMPILER_OPTION_GLSL_VERSION, 450);
+    spvc_compiler_options_set_bool(crossOptions, SPVC_COMPILER_OPTION_GLSL_ES, SPVC_FALSE);
+    spvc_compiler_options_set_bool(crossOptions, SPVC_COMPILER_OPTION_GLSL_VULKAN_SEMANTICS, SPVC_FALSE);
+    spvc_compiler_options_set_bool(crossOptions, SPVC_COMPILER_OPTION_GLSL_SEPARATE_SHADER_OBJECTS, SPVC_TRUE);
+    if (stage == EShLangVertex) {
+        spvc_compiler_options_set_bool(crossOptions, SPVC_COMPILER_OPTION_FLIP_VERTEX_Y, SPVC_TRUE);
+        spvc_compiler_options_set_bool(crossOptions, SPVC_COMPILER_OPTION_FIXUP_DEPTH_CONVENTION, SPVC_TRUE);
+    }
+    spvc_compiler_install_compiler_options(compiler, crossOptions);
+
+    spvc_variable_id dummy = 0;
+    spvc_compiler_build_dummy_sampler_for_combined_images(compiler, &dummy);
+    if (spvc_compiler_build_combined_image_samplers(compiler) != SPVC_SUCCESS) return fail("combined samplers");
+    const spvc_combined_image_sampler* combined = nullptr;
+    size_t combinedCount = 0;
+    spvc_compiler_get_combined_image_samplers(compiler, &combined, &combinedCount);
+    std::string header = "VELKGLSL1\n";
+    for (size_t i = 0; i < combinedCount; ++i) {
+        uint32_t unit = spvc_compiler_get_decoration(compiler, combined[i].image_id, SpvDecorationBinding);
+        uint32_t slot = 0;
+        if (combined[i].sampler_id != dummy)
+            slot = spvc_compiler_get_decoration(compiler, combined[i].sampler_id, SpvDecorationBinding);
+        spvc_compiler_set_decoration(compiler, combined[i].combined_id, SpvDecorationBinding, unit);
+        header += "sampler " + std::to_string(unit) + " " + std::to_string(slot) + "\n";
+    }
+    const char* glsl = nullptr;
+    if (spvc_compiler_compile(compiler, &glsl) != SPVC_SUCCESS || !glsl) return fail("GLSL generation");
+    std::string code = header + "\n" + glsl;
+    result.Code.assign(code.begin(), code.end());
+    result.Result = 0;
+    return result;
+}
+
+}  // namespace velk::gpu

@@ -1,0 +1,111 @@
+"""The real executable drawing a small shader of its own source tree: the picture on
+screen (orientation, size), hot reload of saved edits with its output lines, and
+the end of the show at the shader's end time plus 0.3 s."""
+import os
+import re
+import shutil
+import subprocess
+import time
+
+from velk_e2e import EXE, BINARY, SOURCE, Display, run_tests, temp_dir
+
+# Red in the top half (p.y < 0), green in the right half, blue = iTime > 0.
+SHADER = """cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };
+Texture2D Logo : register(t0);
+SamplerState ClampSampler : register(s0);
+//@settings
+float4 VSMain(uint id : SV_VertexID) : SV_Position
+{
+    float2 uv = float2((id << 1) & 2, id & 2);
+    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);
+}
+float4 PSMain(float4 pos : SV_Position) : SV_Target
+{
+    float2 p = (pos.xy - 0.5 * iResolution) / iResolution.y;
+    return float4(p.y < 0 ? 1 : 0, p.x > 0 ? 1 : 0, iTime > 0 ? BLUE : 0, 1);
+}
+float4 EndTime() : SV_Target { return float4(END, END - 1, 0, 1); }
+"""
+
+
+def settings(end, blue=1):
+    return '{ // timing\n  "END": %s,\n  "BLUE": %s,\n}\n' % (end, blue)
+
+
+def make_tree():
+    tree = temp_dir()
+    open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
+    os.makedirs(os.path.join(tree, "Shaders"))
+    # The real font and pictures: the texture table reads them at start-up.
+    for folder in ("Artifacts/Fonts/velk_stencil", "Artifacts/Graphics"):
+        shutil.copytree(os.path.join(SOURCE, folder), os.path.join(tree, folder))
+    exe = os.path.join(tree, "tovelmark-velk")
+    shutil.copy2(EXE, exe)
+    return tree, exe
+
+
+def write(path, text, stamp):
+    with open(path, "w") as f:
+        f.write(text)
+    os.utime(path, (stamp, stamp))
+
+
+def pixel(png, x, y):
+    out = subprocess.run(["convert", png, "-format", "%%[pixel:p{%d,%d}]" % (x, y), "info:"],
+                         capture_output=True, text=True, check=True).stdout
+    return tuple(int(round(float(v))) for v in re.findall(r"[\d.]+", out)[:3])
+
+
+def test_draws_reloads_and_ends_at_the_end_time():
+    tree, exe = make_tree()
+    shader = os.path.join(tree, "Shaders", "demo.hlsl")
+    json = os.path.join(tree, "Shaders", "demo.hlsl.json")
+    base = time.time() - 100
+    write(shader, SHADER, base)
+    write(json, settings(6), base + 1)
+    # The screen has the window's size: without a window manager it sits at (0, 0).
+    with Display(1280, 720) as d:
+        started = time.time()
+        p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert d.wait_for_window("tovelmark velk", timeout=60), "no window"
+        time.sleep(1.0)
+        shot = os.path.join(BINARY, "e2e-renderer-tree.png")
+        d.screenshot(shot)
+        # Top left red, top right red + green, bottom right green; blue once iTime > 0.
+        assert pixel(shot, 100, 100) == (255, 0, 255), pixel(shot, 100, 100)
+        assert pixel(shot, 1180, 100) == (255, 255, 255), pixel(shot, 1180, 100)
+        assert pixel(shot, 100, 620) == (0, 0, 255), pixel(shot, 100, 620)
+        assert pixel(shot, 1180, 620) == (0, 255, 255), pixel(shot, 1180, 620)
+        # Rows 359 and 360 straddle p.y = 0.
+        assert pixel(shot, 640, 359)[0] == 255 and pixel(shot, 640, 360)[0] == 0
+
+        # A settings syntax error keeps the shader; the fix reloads it (no blue now).
+        write(json, '{ "END": 6, "BLUE": }', base + 2)
+        time.sleep(1.0)
+        write(json, settings(6, 0), base + 3)
+        time.sleep(1.0)
+        shot2 = os.path.join(BINARY, "e2e-renderer-tree-reloaded.png")
+        d.screenshot(shot2)
+        assert pixel(shot2, 100, 620) == (0, 0, 0), pixel(shot2, 100, 620)
+
+        out, err = p.communicate(timeout=60)
+        elapsed = time.time() - started
+    assert p.returncode == 0, (p.returncode, err)
+    loaded = [l for l in out.splitlines() if re.fullmatch(r"\[\d\d:\d\d:\d\d\] Loaded demo\.hlsl", l)]
+    assert len(loaded) == 2 and len(out.splitlines()) == 2, out
+    assert len(err.splitlines()) == 1 and err.startswith("demo.hlsl.json: "), err
+    # The show ends 0.3 s after END = 6 s of the clock (which starts after the load).
+    assert 6.3 <= elapsed < 20, elapsed
+
+
+def test_missing_shaders_folder_ends_the_start():
+    tree, exe = make_tree()
+    shutil.rmtree(os.path.join(tree, "Shaders"))
+    with Display(1280, 720) as d:
+        r = subprocess.run([exe, "-w"], env=d.env(), capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert r.stderr.strip() == "InvalidOperationException: Could not compile Shaders/demo.hlsl", r.stderr
+
+
+run_tests([test_draws_reloads_and_ends_at_the_end_time, test_missing_shaders_folder_ends_the_start])

@@ -1,0 +1,88 @@
+// Draws one frame of the demo shader of a source tree offscreen and writes it as a
+// PNG file: render_frame <source root> <time in seconds> <width> <height> <out.png>
+//
+// The shader and its settings are read from <source root>/Shaders; the frame is
+// drawn with Renderer::DrawScene into a target of its own, as the recorder does,
+// and read back top row first. The renderer's texture table is empty unless the
+// host's textures are made here too, so texture reads give transparent black.
+// Needs an X display (xvfb-run). Exit status 1 with the error on standard error.
+#include <cairo.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "host/content.h"
+#include "host/errors.h"
+#include "render/renderer.h"
+
+using namespace velk;
+
+namespace {
+
+template <class T>
+T Parse(const char* text, const char* what) {
+    T value{};
+    const char* end = text + std::strlen(text);
+    auto [ptr, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc() || ptr != end) throw FormatException(std::string("bad ") + what + ": " + text);
+    return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: render_frame <source root> <time> <width> <height> <out.png>\n");
+        return 2;
+    }
+    try {
+        Content::InitializeForTest(std::string(argv[1]), EmbeddedStore());
+        float time = Parse<float>(argv[2], "time");
+        int32_t width = Parse<int32_t>(argv[3], "width");
+        int32_t height = Parse<int32_t>(argv[4], "height");
+        if (width < 1 || height < 1) throw FormatException("the size must be at least 1 x 1");
+
+        Renderer renderer(0, 1, 1);
+        gpu::Texture2DDesc desc;
+        desc.Width = static_cast<uint32_t>(width);
+        desc.Height = static_cast<uint32_t>(height);
+        desc.BindFlags = gpu::BindRenderTarget;
+        auto target = renderer.Device->CreateTexture2D(desc);
+        auto view = renderer.Device->CreateRenderTargetView(target);
+        desc.Usage = gpu::ResourceUsage::Staging;
+        desc.BindFlags = gpu::BindNone;
+        desc.CpuAccessFlags = gpu::CpuAccessRead;
+        auto staging = renderer.Device->CreateTexture2D(desc);
+
+        renderer.DrawScene(renderer.PixelShader.get(), view.get(), width, height, time);
+        renderer.Context->CopyResource(*staging, *target);
+        auto mapped = renderer.Context->Map(*staging, 0, gpu::MapType::Read);
+
+        cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+        cairo_surface_flush(surface);
+        unsigned char* pixels = cairo_image_surface_get_data(surface);
+        int stride = cairo_image_surface_get_stride(surface);
+        for (int32_t row = 0; row < height; ++row) {
+            std::memcpy(pixels + size_t(row) * stride, static_cast<uint8_t*>(mapped.Data) + size_t(row) * mapped.RowPitch,
+                        size_t(width) * 4);
+            for (int32_t x = 0; x < width; ++x) pixels[size_t(row) * stride + size_t(x) * 4 + 3] = 255;
+        }
+        renderer.Context->Unmap(*staging, 0);
+        cairo_surface_mark_dirty(surface);
+        cairo_status_t status = cairo_surface_write_to_png(surface, argv[5]);
+        cairo_surface_destroy(surface);
+        if (status != CAIRO_STATUS_SUCCESS)
+            throw IOException(std::string("cannot write ") + argv[5] + ": " + cairo_status_to_string(status));
+
+        staging.reset();
+        view.reset();
+        target.reset();
+        renderer.Dispose();
+        return 0;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "%s: %s\n", e.Kind(), e.what());
+        return 1;
+    }
+}

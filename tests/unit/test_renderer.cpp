@@ -1,0 +1,285 @@
+// The renderer: the letterbox computation, and against the real GL device (needs
+// an X display) the end-time read-back, the letterboxed frame and the hot reload
+// of a shader in a temporary source tree.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+#include "host/content.h"
+#include "host/errors.h"
+#include "render/renderer.h"
+
+using namespace velk;
+namespace fs = std::filesystem;
+
+TEST(Letterbox, FitsTheFixedSizeUnrounded) {
+    struct Case {
+        int32_t W, H, Fw, Fh;
+        float X, Y, Sw, Sh;
+    } cases[] = {
+        {1920, 1200, 1920, 1080, 0, 60, 1920, 1080},
+        {2560, 1440, 1280, 1024, 380, 0, 1800, 1440},
+        {1366, 768, 1920, 1080, (1366 - 1920 * (768.0f / 1080)) * 0.5f, 0, 1920 * (768.0f / 1080), 768},
+        {800, 600, 800, 600, 0, 0, 800, 600},
+        {1000, 1000, 1600, 900, 0, (1000 - 562.5f) * 0.5f, 1000, 562.5f},
+    };
+    for (const Case& c : cases) {
+        LetterboxViewport v = ComputeLetterbox(c.W, c.H, c.Fw, c.Fh);
+        SCOPED_TRACE(std::to_string(c.W) + "x" + std::to_string(c.H) + " <- " + std::to_string(c.Fw) + "x" +
+                     std::to_string(c.Fh));
+        EXPECT_FLOAT_EQ(v.X, c.X);
+        EXPECT_FLOAT_EQ(v.Y, c.Y);
+        EXPECT_FLOAT_EQ(v.Width, c.Sw);
+        EXPECT_FLOAT_EQ(v.Height, c.Sh);
+    }
+    // Nothing is rounded: 1366 x 768 keeps its fraction.
+    LetterboxViewport v = ComputeLetterbox(1366, 768, 1920, 1080);
+    EXPECT_NEAR(v.Width, 1365.3334f, 1e-3);
+    EXPECT_NEAR(v.X, 0.333313f, 1e-3);
+    EXPECT_NE(v.X, std::floor(v.X));
+}
+
+namespace {
+
+const char* kShader =
+    "cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };\n"
+    "Texture2D T0 : register(t0);\n"
+    "SamplerState S : register(s0);\n"
+    "//@settings\n"
+    "float4 VSMain(uint id : SV_VertexID) : SV_Position\n"
+    "{\n"
+    "    float2 uv = float2((id << 1) & 2, id & 2);\n"
+    "    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);\n"
+    "}\n"
+    "float4 PSMain(float4 pos : SV_Position) : SV_Target { return float4(RED, 0.5, 0.25, 1); }\n";
+
+const char* kEndTime =
+    "float4 EndTime() : SV_Target { return float4(END + iTime + iResolution.x - 1, FADE + iResolution.y - 1, 0, 1); }\n";
+
+const char* kSettings = "{ \"Timing\": { \"END\": 61.25, \"FADE\": \"END - 3.1\" }, \"RED\": 1, }\n";
+
+class RendererTree : public ::testing::Test {
+protected:
+    fs::path Root;
+
+    void SetUp() override {
+        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
+        Root = fs::temp_directory_path() /
+               ("velk-renderer-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(Root);
+        fs::create_directories(Root / "Shaders");
+        Content::InitializeForTest(Root.string(), EmbeddedStore());
+    }
+    void TearDown() override {
+        Content::InitializeForTest(std::nullopt, EmbeddedStore());
+        if (!Root.empty()) fs::remove_all(Root);
+    }
+
+    fs::path Shader() const { return Root / "Shaders" / "demo.hlsl"; }
+    fs::path Settings() const { return Root / "Shaders" / "demo.hlsl.json"; }
+
+    // Writes a file and gives it a write time `age` seconds before a fixed base, so
+    // that successive edits have distinct, ordered stamps.
+    void Write(const fs::path& path, const std::string& text, int seconds) {
+        std::ofstream(path, std::ios::binary) << text;
+        SetTime(path, seconds);
+    }
+    void SetTime(const fs::path& path, int seconds) {
+        fs::last_write_time(path, Base + std::chrono::seconds(seconds));
+    }
+    fs::file_time_type Base = fs::file_time_type::clock::now() - std::chrono::hours(1);
+};
+
+// Captures both streams around a call.
+struct Captured {
+    std::string Out, Err;
+};
+template <class F>
+Captured Capture(F&& f) {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    f();
+    Captured c;
+    c.Out = ::testing::internal::GetCapturedStdout();
+    c.Err = ::testing::internal::GetCapturedStderr();
+    return c;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+std::vector<uint8_t> ReadBack(Renderer& r, gpu::Texture2D& texture) {
+    gpu::Texture2DDesc desc = texture.GetDesc();
+    desc.Usage = gpu::ResourceUsage::Staging;
+    desc.BindFlags = gpu::BindNone;
+    desc.CpuAccessFlags = gpu::CpuAccessRead;
+    auto staging = r.Device->CreateTexture2D(desc);
+    r.Context->CopyResource(*staging, texture);
+    auto mapped = r.Context->Map(*staging, 0, gpu::MapType::Read);
+    std::vector<uint8_t> bytes(size_t(desc.Width) * desc.Height * 4);
+    for (uint32_t row = 0; row < desc.Height; ++row)
+        std::memcpy(bytes.data() + size_t(row) * desc.Width * 4,
+                    static_cast<uint8_t*>(mapped.Data) + size_t(row) * mapped.RowPitch, desc.Width * 4);
+    r.Context->Unmap(*staging, 0);
+    return bytes;
+}
+
+}  // namespace
+
+TEST_F(RendererTree, EndTimesAreReadBackExactlyOncePerLoad) {
+    Write(Shader(), std::string(kShader) + kEndTime, 0);
+    Write(Settings(), kSettings, 1);
+    auto c = Capture([&] {
+        Renderer r(0, 8, 8);
+        EXPECT_FALSE(r.EndTimes.has_value());
+        // Drawn at 1 x 1 and time 0: the settings come back as exact floats.
+        EXPECT_EQ(r.DemoEnd(), 61.25f);
+        EXPECT_EQ(r.FinalFadeStart(), 61.25f - 3.1f);
+        ASSERT_TRUE(r.EndTimes.has_value());
+        r.Render(8, 8, 5.0f);
+        EXPECT_EQ(r.DemoEnd(), 61.25f);
+
+        // A new load clears the cache; the next read measures the new shader.
+        Write(Settings(), "{ \"END\": 7.5, \"FADE\": 2, \"RED\": 1 }", 2);
+        r.Render(8, 8, 5.0f);
+        EXPECT_FALSE(r.EndTimes.has_value());
+        EXPECT_EQ(r.DemoEnd(), 7.5f);
+        EXPECT_EQ(r.FinalFadeStart(), 2.0f);
+        r.Dispose();
+    });
+    EXPECT_EQ(Count(c.Out, "] Loaded demo.hlsl\n"), 2u) << c.Out;
+    EXPECT_EQ(c.Out.front(), '[');
+    EXPECT_EQ(c.Out[3], ':');
+    EXPECT_EQ(c.Out[6], ':');
+    EXPECT_EQ(c.Err, "");
+}
+
+TEST_F(RendererTree, WithoutEndTimeTheShowNeverEnds) {
+    Write(Shader(), kShader, 0);
+    Write(Settings(), kSettings, 1);
+    auto c = Capture([&] {
+        Renderer r(0, 4, 4);
+        EXPECT_EQ(r.DemoEnd(), std::numeric_limits<float>::infinity());
+        EXPECT_EQ(r.FinalFadeStart(), std::numeric_limits<float>::infinity());
+        EXPECT_EQ(r.EndTimeShader, nullptr);
+        r.Dispose();
+    });
+    // The missing entry point is reported on each load, then the load succeeds.
+    EXPECT_NE(c.Err.find((Shader().string())), std::string::npos) << c.Err;
+    EXPECT_NE(c.Err.find("EndTime"), std::string::npos) << c.Err;
+    EXPECT_EQ(Count(c.Out, "] Loaded demo.hlsl"), 1u);
+}
+
+TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
+    Write(Shader(), std::string(kShader) + kEndTime, 0);
+    Write(Settings(), kSettings, 1);
+    std::unique_ptr<Renderer> r;
+    auto first = Capture([&] { r = std::make_unique<Renderer>(0, 4, 4); });
+    EXPECT_EQ(Count(first.Out, "] Loaded demo.hlsl\n"), 1u);
+    auto* shader = r->PixelShader.get();
+
+    // Nothing changed: no file is read, nothing is written.
+    auto idle = Capture([&] { r->Render(4, 4, 0); });
+    EXPECT_EQ(idle.Out + idle.Err, "");
+
+    // A syntax error in the settings: one line, the shader stays.
+    Write(Settings(), "{ \"END\": 61.25, \"RED\": }", 2);
+    auto broken = Capture([&] {
+        r->Render(4, 4, 0);
+        r->Render(4, 4, 0);
+    });
+    EXPECT_EQ(broken.Out, "");
+    EXPECT_EQ(Count(broken.Err, "\n"), 1u) << broken.Err;
+    EXPECT_EQ(broken.Err.rfind("demo.hlsl.json: ", 0), 0u) << broken.Err;
+    EXPECT_EQ(r->PixelShader.get(), shader);
+
+    // Fixed: one "Loaded" line.
+    Write(Settings(), kSettings, 3);
+    auto fixed = Capture([&] { r->Render(4, 4, 0); });
+    EXPECT_EQ(Count(fixed.Out, "] Loaded demo.hlsl\n"), 1u);
+    EXPECT_EQ(fixed.Err, "");
+    EXPECT_NE(r->PixelShader.get(), shader);
+    shader = r->PixelShader.get();
+
+    // An error in code both entry points share: reported for each, no "Loaded".
+    std::string shared = std::string(kShader).replace(std::string(kShader).find("//@settings\n") + 12, 0,
+                                                      "static const float BROKEN = missingName;\n");
+    Write(Shader(), shared + kEndTime, 4);
+    auto failed = Capture([&] { r->Render(4, 4, 0); });
+    EXPECT_EQ(failed.Out, "");
+    EXPECT_EQ(Count(failed.Err, Shader().string() + "(5): error: 'missingName'"), 2u) << failed.Err;
+    EXPECT_EQ(r->PixelShader.get(), shader);
+    EXPECT_EQ(r->DemoEnd(), 61.25f);
+
+    // Touching the older file to a time still before the newer one: no reload.
+    SetTime(Settings(), 2);
+    auto older = Capture([&] { r->Render(4, 4, 0); });
+    EXPECT_EQ(older.Out + older.Err, "");
+
+    // The settings file that was the newer one deleted: one missing-file line, then waiting.
+    Write(Settings(), kSettings, 5);
+    Write(Shader(), std::string(kShader) + kEndTime, 4);
+    (void)Capture([&] { r->Render(4, 4, 0); });
+    fs::remove(Settings());
+    auto missing = Capture([&] {
+        r->Render(4, 4, 0);
+        r->Render(4, 4, 0);
+    });
+    EXPECT_EQ(missing.Out, "");
+    EXPECT_EQ(Count(missing.Err, "\n"), 1u) << missing.Err;
+    EXPECT_EQ(missing.Err.rfind("demo.hlsl.json: ", 0), 0u) << missing.Err;
+    r->Dispose();
+}
+
+TEST_F(RendererTree, MissingShadersFolderFailsTheFirstLoad) {
+    fs::remove_all(Root / "Shaders");
+    std::string message;
+    auto c = Capture([&] {
+        try {
+            Renderer r(0, 4, 4);
+        } catch (const InvalidOperationException& e) {
+            message = e.what();
+        }
+    });
+    EXPECT_EQ(message, "Could not compile Shaders/demo.hlsl");
+    EXPECT_EQ(c.Out + c.Err, "");
+}
+
+TEST_F(RendererTree, FixedSizeIsLetterboxedIntoTheWindow) {
+    Write(Shader(), kShader, 0);
+    Write(Settings(), kSettings, 1);
+    auto c = Capture([&] {
+        Renderer r(0, 40, 30);
+        r.FixedSize = std::make_pair(40, 30);
+        r.Render(40, 30, 0);
+        EXPECT_EQ(r.OffscreenTexture, nullptr);  // same size: straight into the back buffer
+
+        r.FixedSize = std::make_pair(20, 10);  // scaled by 2 into (0, 5, 40, 20)
+        r.Render(40, 30, 0);
+        ASSERT_NE(r.OffscreenTexture, nullptr);
+        auto pixels = ReadBack(r, *r.WindowlessBackBuffer);
+        auto at = [&](int x, int y) { return pixels.data() + (size_t(y) * 40 + x) * 4; };
+        for (int y : {0, 4, 25, 29}) EXPECT_EQ(at(20, y)[2], 0) << "bar row " << y;
+        for (int y : {5, 15, 24}) {
+            EXPECT_EQ(at(0, y)[2], 255) << "frame row " << y;
+            EXPECT_EQ(at(39, y)[0], 64) << "frame row " << y;  // blue 0.25
+        }
+        // The window grows: the offscreen texture keeps the fixed size.
+        auto* offscreen = r.OffscreenTexture.get();
+        r.Render(60, 30, 0);
+        EXPECT_EQ(r.OffscreenTexture.get(), offscreen);
+        EXPECT_EQ(r.Width, 60);
+        r.Dispose();
+    });
+    EXPECT_EQ(Count(c.Out, "Loaded"), 1u);
+}
