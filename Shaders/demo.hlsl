@@ -514,9 +514,7 @@ float3 tunnel(float2 p, float time)
     float2 c = tunnelCentre(u);
     // Offset from the bent centre line, refined twice.
     float2 d = p - c * tunnelBend(length(p - c * tunnelBend(length(p))));
-    // Kept off zero: a pixel right on the vanishing point would divide by zero
-    // below and turn its whole 2x2 quad's gradients into NaN.
-    float r = max(length(d), 0.0001);
+    float r = length(d);
     float a = atan2(d.y, d.x);
 
     // Ripples: lobes running round the wall and rings travelling along it.
