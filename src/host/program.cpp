@@ -1,12 +1,18 @@
 #include "host/program.h"
 
 #include <algorithm>
+#include <iostream>
 #include <limits>
+#include <memory>
 
 #include "host/clock.h"
 #include "host/content.h"
 #include "host/interactive_loop.h"
+#include "host/record_loop.h"
 #include "host/text.h"
+#include "host/texture_table.h"
+#include "media/music.h"
+#include "media/recorder.h"
 #include "render/renderer.h"
 #include "window/setup_dialog.h"
 #include "window/window.h"
@@ -61,18 +67,6 @@ std::string Program::Reverse(std::string_view s) {
     return text::Utf16ToUtf8(u);
 }
 
-namespace {
-
-// The music's place in the loop while there is no soundtrack.
-struct NoMusic : IClock {
-    double FadeStart = 0, FadeEnd = 0;
-    double Seconds() override { return 0; }
-    void Play(int64_t) {}
-    void Update() {}
-};
-
-}  // namespace
-
 void Program::Main(const std::vector<std::string>& args) {
     // 1. The font, first of all: also the first use of Content, which decides
     //    between the embedded assets and the source tree.
@@ -99,12 +93,24 @@ void Program::Main(const std::vector<std::string>& args) {
     // 6. A full-screen mode of the dialog is the fixed render size.
     if (plan.FixedSize) renderer.FixedSize = plan.FixedSize;
 
-    // 7-8: textures and music plug in here.
+    // 7. The twenty textures, handed to the renderer in slot order.
+    TextureTable textures = TextureTable::Make(*renderer.Device, *renderer.Context, fontBytes);
+    renderer.TextureViews = textures.SlotOrder();
 
-    // 9. The loop.
-    RunInteractiveLoop(window, renderer, static_cast<NoMusic*>(nullptr));
+    // 8. The soundtrack: the first ".mp3" of the folder, or none.
+    std::unique_ptr<Music> music = Music::Load("Artifacts/Audio");
 
-    // 10. Shutdown, in the reverse order of creation.
+    // 9. The loop. The record loop disposes of its recorder, which completes the file.
+    if (decisions.RecordPath)
+        RunRecordLoop<Recorder>(window, renderer, music.get(), commandLine, *decisions.RecordPath, std::cout);
+    else
+        RunInteractiveLoop(window, renderer, music.get());
+
+    // 10. Shutdown, in the reverse order of creation. After a recording that reached
+    //     its length the window is still there.
+    if (music) music->Dispose();
+    renderer.TextureViews.clear();  // the renderer only binds them; the host releases them
+    textures.Release();
     renderer.Dispose();
     if (window.Handle != 0) window.Destroy();
 }

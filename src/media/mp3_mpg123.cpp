@@ -69,7 +69,7 @@ Format Decode(const uint8_t* data, size_t size, std::vector<uint8_t>& pcm) {
     for (;;) {
         size_t done = 0;
         int r = mpg123_read(d.h, chunk, sizeof chunk, &done);
-        if (r == MPG123_NEW_FORMAT || (r == MPG123_OK && !haveFormat)) {
+        if (r == MPG123_NEW_FORMAT) {
             long rate = 0;
             int channels = 0, encoding = 0;
             if (mpg123_getformat(d.h, &rate, &channels, &encoding) == MPG123_OK && !haveFormat) {

@@ -26,7 +26,7 @@ def test_embedded_mode_has_the_font():
     d, exe = outside_copy()
     # Without a display the run gets past the font read and fails at the window.
     r = subprocess.run([exe, "-w"], capture_output=True, text=True, timeout=60,
-                       env=dict(os.environ, DISPLAY=""))
+                       env=dict(os.environ, DISPLAY=":9999", SDL_VIDEODRIVER="x11"))
     assert r.returncode == 1
     assert r.stderr.startswith("InvalidOperationException: CreateWindowEx failed: "), r.stderr
 

@@ -19,7 +19,7 @@ inline std::vector<int16_t> SineFrames(int rate, int channels, int frames) {
     for (int i = 0; i < frames; ++i)
         for (int c = 0; c < channels; ++c)
             s[static_cast<size_t>(i) * channels + c] =
-                static_cast<int16_t>(16000.0 * std::sin(2.0 * M_PI * 440.0 * (c + 1) * i / rate));
+                static_cast<int16_t>(16000.0 * std::sin(2.0 * 3.14159265358979323846 * 440.0 * (c + 1) * i / rate));
     return s;
 }
 
@@ -59,6 +59,15 @@ inline void MakeMp3(const std::filesystem::path& path, int rate, int channels, i
 inline std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
     std::ifstream f(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+// Plays on OpenAL's null device unless the environment names another.
+inline void UseNullAudioDeviceByDefault() {
+#ifdef _WIN32
+    if (!std::getenv("ALSOFT_DRIVERS")) _putenv_s("ALSOFT_DRIVERS", "null");
+#else
+    setenv("ALSOFT_DRIVERS", "null", 0);
+#endif
 }
 
 // A temporary directory, removed with everything in it.

@@ -7,8 +7,10 @@
 
 #include "host/errors.h"
 #include "media/audio_out.h"
+#include "music_test_sounds.h"
 
 namespace audio = velk::audio;
+namespace vt = velk::testing;
 
 namespace {
 
@@ -18,7 +20,7 @@ struct Output {
     audio::Engine* Engine;
     audio::SourceVoice* Voice;
     Output() {
-        setenv("ALSOFT_DRIVERS", "null", 0);
+        vt::UseNullAudioDeviceByDefault();
         Engine = audio::CreateEngine();
         audio::CreateMasteringVoice(Engine);
         Voice = audio::CreateSourceVoice(Engine, {48000, 2});
@@ -79,7 +81,7 @@ TEST(AudioOut, PlayedCountIsARunningTotal) {
 }
 
 TEST(AudioOut, OnlyMonoAndStereoVoices) {
-    setenv("ALSOFT_DRIVERS", "null", 0);
+    vt::UseNullAudioDeviceByDefault();
     audio::Engine* engine = audio::CreateEngine();
     audio::CreateMasteringVoice(engine);
     EXPECT_THROW(audio::CreateSourceVoice(engine, {48000, 3}), velk::ComException);

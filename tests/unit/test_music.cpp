@@ -29,10 +29,11 @@ double WallSeconds() {
 class MusicTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("ALSOFT_DRIVERS", "null", 0);
+        vt::UseNullAudioDeviceByDefault();
         // 0.5 s at 48 kHz stereo and 0.25 s at 44.1 kHz mono; "a" sorts first.
         vt::MakeMp3(dir.Root / "Artifacts/Audio/b.mp3", 48000, 2, 24000);
         vt::MakeMp3(dir.Root / "Artifacts/Audio/a.mp3", 44100, 1, 11025);
+        vt::MakeMp3(dir.Root / "Artifacts/Empty/e.mp3", 48000, 2, 0);
         std::filesystem::create_directories(dir.Root / "Artifacts/Other");
         std::ofstream(dir.Root / "Artifacts/Other/notes.txt") << "no music here";
         Content::InitializeForTest(dir.Root.string() + "/", velk::EmbeddedStore());
@@ -172,4 +173,20 @@ TEST_F(MusicTest, PlayOutsideTheTrack) {
         EXPECT_GT(t, 0.02) << start;
         EXPECT_LT(t, 0.2) << start;
     }
+}
+
+// A track without frames: the clock is the stopwatch from the first reading on,
+// Play queues nothing, and no view has bytes.
+TEST_F(MusicTest, EmptyTrack) {
+    ::testing::internal::CaptureStdout();
+    Music m("Artifacts/Empty/e.mp3");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Music: e.mp3, 0.0 s, 48000 Hz, 2 channels\n");
+    ASSERT_EQ(m.FrameCount, 0);
+    EXPECT_EQ(m.GetPcm(0, 10).Length, 0);
+    m.Play(0);
+    double first = m.Seconds();
+    EXPECT_GE(first, 0.0);
+    EXPECT_LT(first, 0.01);
+    SleepMs(60);
+    EXPECT_GT(m.Seconds(), first + 0.04);
 }

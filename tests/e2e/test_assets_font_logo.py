@@ -1,0 +1,119 @@
+#!/usr/bin/python3
+"""Properties of the stencil font and the logo that the program relies on."""
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+from fontTools.ttLib import TTFont
+
+ROOT = os.environ.get('VELK_SOURCE_DIR') or os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
+FONT = os.path.join(ROOT, 'Artifacts', 'Fonts', 'velk_stencil', 'VelkStencil.ttf')
+LOGO = os.path.join(ROOT, 'Artifacts', 'Graphics', 'tovelmark_velk.svg')
+
+# Every text the program sets in the stencil font.
+TEXTS = [
+    "TOVELMARK VELK",
+    "TOVELMARK\nVELK",
+    "Tumlo - the VelkKniv",
+    "Q9 - Der VelkFührer",
+    "Vispel - Shewolf of the Velk",
+    "Tjabbe Scrolltext here you motherfuckers!!! Bulky Bodgerz är ena jävla mesar. Smaka vårat velka stål!",
+    "Nu jävlar nu kör vi nu dör vi! Jag ska velka hela Grubbmo lilla mamma!",
+    "Velkt som snus. Velkgudarnas gåva till det utvalda Tjärnbyfolket!",
+    "Velk lyser glöden\ni våra velka själar",
+    "Vår dagliga velk\ngiv oss idag",
+    "Velk velka vindar\noch vatten",
+    "Velk utan sol\nOm själen själv\nfår välja",
+    "Velkt",
+    "Concept\nImplementation\n - Doddel",
+    "Audio\n - Spindrel",
+]
+REPERTOIRE = ("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 !.,-'?:"
+              "\u00e5\u00e4\u00f6\u00c5\u00c4\u00d6\u00fc")
+
+
+def windows_name(font, name_id):
+    rec = font['name'].getName(name_id, 3, 1, 0x409)
+    return None if rec is None else rec.toUnicode()
+
+
+class FontTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.font = TTFont(FONT)
+
+    def test_family_and_style_names(self):
+        for name_id, expected in ((1, 'Velk Stencil'), (16, 'Velk Stencil'), (2, 'Regular'), (17, 'Regular')):
+            with self.subTest(name_id=name_id):
+                self.assertEqual(windows_name(self.font, name_id), expected)
+        self.assertIn('glyf', self.font, 'a TrueType-outline font')
+        self.assertEqual(self.font.getGlyphOrder()[0], '.notdef')
+
+    def test_every_character_is_mapped_to_a_drawn_glyph(self):
+        cmap = self.font['cmap'].getcmap(3, 1)
+        self.assertIsNotNone(cmap, 'Windows Unicode BMP cmap')
+        self.assertEqual(cmap.format, 4)
+        glyf = self.font['glyf']
+        chars = sorted(set(REPERTOIRE + ''.join(TEXTS)) - {'\n'})
+        for ch in chars:
+            with self.subTest(char=ch):
+                self.assertIn(ord(ch), cmap.cmap)
+                name = cmap.cmap[ord(ch)]
+                advance = self.font['hmtx'][name][0]
+                self.assertGreater(advance, 0)
+                if ch != ' ':
+                    self.assertGreater(glyf[name].numberOfContours, 0, 'glyph has ink')
+        # letters that differ must not share one glyph
+        self.assertEqual(len({cmap.cmap[ord(c)] for c in REPERTOIRE}), len(REPERTOIRE))
+
+    def test_one_consistent_set_of_vertical_metrics(self):
+        hhea, os2, head = self.font['hhea'], self.font['OS/2'], self.font['head']
+        self.assertEqual(hhea.lineGap, 0)
+        self.assertEqual(os2.sTypoLineGap, 0)
+        self.assertEqual(hhea.ascent, os2.sTypoAscender)
+        self.assertEqual(hhea.ascent, os2.usWinAscent)
+        self.assertEqual(hhea.descent, os2.sTypoDescender)
+        self.assertEqual(-hhea.descent, os2.usWinDescent)
+        self.assertTrue(os2.fsSelection & (1 << 7), 'USE_TYPO_METRICS')
+        # no ink outside the win metrics, where Windows would clip it
+        self.assertLessEqual(head.yMax, os2.usWinAscent)
+        self.assertGreaterEqual(head.yMin, -os2.usWinDescent)
+
+
+class LogoTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(LOGO, 'rb') as f:
+            cls.data = f.read()
+        cls.text = cls.data.decode('utf-8')
+
+    def test_view_box(self):
+        self.assertIn('viewBox="0 0 1191 839"', self.text)
+        first = re.search(r'viewBox\s*=\s*"([^"]*)"\s*', self.text)
+        self.assertEqual(first.group(1), '0 0 1191 839')
+
+    def test_opaque_plate_with_the_emblem_cut_out_in_the_middle(self):
+        # 1191 x 839 drawn at a tenth of its size: alpha per pixel
+        w, h = 119, 84
+        png = subprocess.run(['rsvg-convert', '-w', str(w), '-h', str(h), LOGO],
+                             check=True, capture_output=True).stdout
+        raw = subprocess.run(['convert', 'png:-', '-depth', '8', 'rgba:-'], input=png,
+                             check=True, capture_output=True).stdout
+        self.assertEqual(len(raw), w * h * 4)
+        alpha = [[raw[(y * w + x) * 4 + 3] for x in range(w)] for y in range(h)]
+        # a tile shows the middle 56 % of the width: everything outside it is plate
+        margin = int(w * 0.22)
+        for y in range(h):
+            for x in list(range(margin)) + list(range(w - margin, w)):
+                self.assertEqual(alpha[y][x], 255, (x, y))
+        for y in (0, h - 1):
+            self.assertTrue(all(a == 255 for a in alpha[y]), 'top and bottom rows are plate')
+        holes = sum(a == 0 for row in alpha for a in row)
+        self.assertGreater(holes, w * h * 0.08, 'the emblem is cut out (alpha 0)')
+
+
+if __name__ == '__main__':
+    result = unittest.main(exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

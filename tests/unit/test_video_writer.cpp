@@ -1,0 +1,283 @@
+// The video writer layer end to end: short synthetic clips written through the
+// sink-writer calls and read back with ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "host/errors.h"
+#include "media/video_writer.h"
+
+using namespace velk;
+using namespace velk::video;
+
+namespace {
+
+std::string TempPath(const std::string& name) {
+    static std::string dir = [] {
+        std::string pattern = std::string(VELK_BINARY_DIR) + "/video-writer-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        const char* made = mkdtemp(buf.data());
+        return std::string(made ? made : "/tmp");
+    }();
+    return dir + "/" + name;
+}
+
+std::string Run(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+// The streams of a file as ffprobe reports them (frames counted by decoding).
+rapidjson::Document Probe(const std::string& path) {
+    rapidjson::Document d;
+    d.Parse(Run("ffprobe -v error -count_frames -show_streams -show_format -of json '" + path + "'").c_str());
+    return d;
+}
+
+// RGB of the pixel (x, y) of frame `index`, decoded with BT.709 to full-range RGB.
+std::vector<int> FramePixel(const std::string& path, int index, int x, int y) {
+    std::string out = Run("ffmpeg -v error -i '" + path + "' -vf \"select=eq(n\\," + std::to_string(index) +
+                          "),scale=in_color_matrix=bt709:in_range=tv:out_range=pc,format=rgb24,crop=1:1:" +
+                          std::to_string(x) + ":" + std::to_string(y) + "\" -frames:v 1 -f rawvideo -");
+    std::vector<int> rgb;
+    for (unsigned char c : out) rgb.push_back(c);
+    return rgb;
+}
+
+std::shared_ptr<MediaType> VideoOut(uint32_t w, uint32_t h, uint32_t fps) {
+    auto t = CreateMediaType();
+    t->SetGUID(Attribute::MajorType, Guid::MediaTypeVideo);
+    t->SetGUID(Attribute::Subtype, Guid::VideoFormatH264);
+    t->SetUINT32(Attribute::AvgBitrate, w * h * fps / 8);
+    t->SetUINT32(Attribute::InterlaceMode, InterlaceProgressive);
+    t->SetUINT64(Attribute::FrameSize, PackPair(w, h));
+    t->SetUINT64(Attribute::FrameRate, PackPair(fps, 1));
+    t->SetUINT64(Attribute::PixelAspectRatio, PackPair(1, 1));
+    return t;
+}
+
+std::shared_ptr<MediaType> VideoIn(uint32_t w, uint32_t h, uint32_t fps) {
+    auto t = CreateMediaType();
+    t->SetGUID(Attribute::MajorType, Guid::MediaTypeVideo);
+    t->SetGUID(Attribute::Subtype, Guid::VideoFormatRGB32);
+    t->SetUINT32(Attribute::InterlaceMode, InterlaceProgressive);
+    t->SetUINT64(Attribute::FrameSize, PackPair(w, h));
+    t->SetUINT64(Attribute::FrameRate, PackPair(fps, 1));
+    t->SetUINT64(Attribute::PixelAspectRatio, PackPair(1, 1));
+    t->SetUINT32(Attribute::DefaultStride, w * 4);
+    return t;
+}
+
+std::shared_ptr<MediaType> AudioType(bool output, uint32_t rate, uint32_t channels) {
+    auto t = CreateMediaType();
+    t->SetGUID(Attribute::MajorType, Guid::MediaTypeAudio);
+    t->SetGUID(Attribute::Subtype, output ? Guid::AudioFormatAAC : Guid::AudioFormatPCM);
+    t->SetUINT32(Attribute::AudioBitsPerSample, 16);
+    t->SetUINT32(Attribute::AudioSamplesPerSecond, rate);
+    t->SetUINT32(Attribute::AudioNumChannels, channels);
+    if (!output) t->SetUINT32(Attribute::AudioBlockAlignment, channels * 2);
+    t->SetUINT32(Attribute::AudioAvgBytesPerSecond, output ? 24000 : rate * channels * 2);
+    return t;
+}
+
+void Write(SinkWriter& writer, uint32_t stream, const std::vector<uint8_t>& bytes, int64_t time, int64_t duration) {
+    auto buffer = CreateMemoryBuffer(static_cast<uint32_t>(bytes.size()));
+    uint8_t* memory = buffer->Lock();
+    std::copy(bytes.begin(), bytes.end(), memory);
+    buffer->Unlock();
+    buffer->SetCurrentLength(static_cast<uint32_t>(bytes.size()));
+    auto sample = CreateSample();
+    sample->AddBuffer(buffer);
+    sample->SetSampleTime(time);
+    sample->SetSampleDuration(duration);
+    writer.WriteSample(stream, *sample);
+}
+
+// A frame whose top half is `top` and bottom half `bottom` (B, G, R bytes).
+std::vector<uint8_t> TwoTone(int w, int h, const uint8_t top[3], const uint8_t bottom[3]) {
+    std::vector<uint8_t> px(size_t(w) * h * 4);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const uint8_t* c = y < h / 2 ? top : bottom;
+            uint8_t* p = &px[(size_t(y) * w + x) * 4];
+            p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = 0x7F;  // the fourth byte is ignored
+        }
+    return px;
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const ComException& e) {
+        EXPECT_LT(e.Code(), 0);
+        return e.what();
+    }
+    return "(no error)";
+}
+
+}  // namespace
+
+// One second at 30 fps with stereo sound fed in chunks of uneven lengths: the file
+// has both streams with the right sizes, rates and lengths, and the picture's rows
+// arrive top first in the colours given.
+TEST(VideoWriter, WritesH264AndAacThatPlayBack) {
+    const int w = 320, h = 180, fps = 30, rate = 48000;
+    std::string path = TempPath("clip.mp4");
+    Startup();
+    auto writer = CreateSinkWriterFromURL(path, nullptr);
+    auto vout = VideoOut(w, h, fps), vin = VideoIn(w, h, fps);
+    uint32_t video = writer->AddStream(*vout);
+    writer->SetInputMediaType(video, *vin);
+    auto aout = AudioType(true, rate, 2), ain = AudioType(false, rate, 2);
+    uint32_t audio = writer->AddStream(*aout);
+    writer->SetInputMediaType(audio, *ain);
+    EXPECT_EQ(video, 0u);
+    EXPECT_EQ(audio, 1u);
+    writer->BeginWriting();
+
+    const uint8_t key[3] = {0x29, 0x4c, 0x75}, blue[3] = {0xC0, 0x20, 0x10};
+    std::vector<uint8_t> frame = TwoTone(w, h, key, blue);
+    // Chunks of 1, 1599, 777, ... sample frames that add up to exactly one second.
+    std::vector<int> chunks = {1, 1599, 777, 3000, 23, 1024, 1025};
+    int total = 0;
+    for (int c : chunks) total += c;
+    chunks.push_back(rate - total);
+    int64_t next = 0;
+    size_t chunk = 0;
+    for (int k = 0; k < fps; ++k) {
+        Write(*writer, video, frame, int64_t(k) * 10000000 / fps, 10000000 / fps);
+        for (int n = 0; n < 2 && chunk < chunks.size(); ++n, ++chunk) {
+            std::vector<uint8_t> pcm(size_t(chunks[chunk]) * 4);
+            for (int i = 0; i < chunks[chunk]; ++i) {
+                int16_t v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * double(next + i) / rate));
+                std::memcpy(&pcm[size_t(i) * 4], &v, 2);
+                std::memcpy(&pcm[size_t(i) * 4 + 2], &v, 2);
+            }
+            Write(*writer, audio, pcm, next * 10000000 / rate, int64_t(chunks[chunk]) * 10000000 / rate);
+            next += chunks[chunk];
+        }
+    }
+    writer->Finalize();
+    writer.reset();
+    Shutdown();
+
+    rapidjson::Document d = Probe(path);
+    ASSERT_TRUE(d.IsObject() && d.HasMember("streams")) << path;
+    const auto& streams = d["streams"];
+    ASSERT_EQ(streams.Size(), 2u);
+    const auto& v = streams[0];
+    EXPECT_STREQ(v["codec_name"].GetString(), "h264");
+    EXPECT_EQ(v["width"].GetInt(), w);
+    EXPECT_EQ(v["height"].GetInt(), h);
+    EXPECT_STREQ(v["avg_frame_rate"].GetString(), "30/1");
+    EXPECT_STREQ(v["nb_read_frames"].GetString(), "30");
+    EXPECT_STREQ(v["sample_aspect_ratio"].GetString(), "1:1");
+    EXPECT_STREQ(v["field_order"].GetString(), "progressive");
+    const auto& a = streams[1];
+    EXPECT_STREQ(a["codec_name"].GetString(), "aac");
+    EXPECT_STREQ(a["sample_rate"].GetString(), "48000");
+    EXPECT_EQ(a["channels"].GetInt(), 2);
+    EXPECT_NEAR(std::atof(a["duration"].GetString()), 1.0, 0.022);
+    EXPECT_NEAR(std::atof(v["duration"].GetString()), 1.0, 0.001);
+
+    std::vector<int> top = FramePixel(path, 0, w / 2, h / 4), bottom = FramePixel(path, 29, w / 2, 3 * h / 4);
+    ASSERT_EQ(top.size(), 3u);
+    ASSERT_EQ(bottom.size(), 3u);
+    EXPECT_NEAR(top[0], 0x75, 2);
+    EXPECT_NEAR(top[1], 0x4c, 2);
+    EXPECT_NEAR(top[2], 0x29, 2);
+    EXPECT_NEAR(bottom[0], 0x10, 3);
+    EXPECT_NEAR(bottom[1], 0x20, 3);
+    EXPECT_NEAR(bottom[2], 0xC0, 3);
+}
+
+// Video alone, in the container the extension names.
+TEST(VideoWriter, ContainerFollowsTheExtension) {
+    for (const char* ext : {"mkv", "mov"}) {
+        std::string path = TempPath(std::string("clip.") + ext);
+        auto writer = CreateSinkWriterFromURL(path, nullptr);
+        uint32_t video = writer->AddStream(*VideoOut(64, 36, 25));
+        writer->SetInputMediaType(video, *VideoIn(64, 36, 25));
+        writer->BeginWriting();
+        const uint8_t c[3] = {10, 200, 30};
+        for (int k = 0; k < 5; ++k) Write(*writer, video, TwoTone(64, 36, c, c), k * 400000, 400000);
+        writer->Finalize();
+        rapidjson::Document d = Probe(path);
+        ASSERT_TRUE(d.IsObject() && d.HasMember("format")) << path;
+        std::string format = d["format"]["format_name"].GetString();
+        EXPECT_NE(format.find(std::string(ext) == "mkv" ? "matroska" : "mov"), std::string::npos) << format;
+        ASSERT_EQ(d["streams"].Size(), 1u);
+        EXPECT_STREQ(d["streams"][0]["nb_read_frames"].GetString(), "5");
+    }
+}
+
+// A writer that finalises without any sample still leaves a file that can be read
+// (MP4 keeps no track without samples).
+TEST(VideoWriter, FinalisesWithoutSamples) {
+    std::string path = TempPath("empty.mp4");
+    auto writer = CreateSinkWriterFromURL(path, nullptr);
+    uint32_t video = writer->AddStream(*VideoOut(320, 180, 60));
+    writer->SetInputMediaType(video, *VideoIn(320, 180, 60));
+    uint32_t audio = writer->AddStream(*AudioType(true, 44100, 2));
+    writer->SetInputMediaType(audio, *AudioType(false, 44100, 2));
+    writer->BeginWriting();
+    writer->Finalize();
+    rapidjson::Document d = Probe(path);
+    ASSERT_TRUE(d.IsObject() && d.HasMember("format")) << path;
+    EXPECT_STREQ(d["format"]["format_name"].GetString(), "mov,mp4,m4a,3gp,3g2,mj2");
+}
+
+// What the encoders or the container refuse raises at the call that sets it, with a
+// reason that names it.
+TEST(VideoWriter, RefusalsSayWhat) {
+    struct Case {
+        std::string file;
+        int w, h, fps, rate, channels;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"odd.mp4", 321, 181, 30, 0, 0, "AddStream failed: 0xC00D36B4: H.264 needs an even width and height: 321x181"},
+        {"zero.mp4", 0, 180, 30, 0, 0, "H.264 needs a positive width and height: 0x180"},
+        {"still.mp4", 320, 180, 0, 0, 0, "H.264 needs a positive frame rate: 0"},
+        {"backwards.mp4", 320, 180, -5, 0, 0, "H.264 needs a positive frame rate: -5"},
+        {"rate.mp4", 320, 180, 30, 12345, 2, "AAC does not take a sample rate of 12345 Hz"},
+        {"channels.mp4", 320, 180, 30, 48000, 0, "AAC takes 1 to 6 or 8 channels, not 0"},
+        {"seven.mp4", 320, 180, 30, 48000, 7, "AAC takes 1 to 6 or 8 channels, not 7"},
+        {"wav.wav", 320, 180, 30, 0, 0, "the wav container cannot hold H.264"},
+    };
+    for (const Case& c : cases) {
+        std::string message = ErrorOf([&] {
+            auto writer = CreateSinkWriterFromURL(TempPath(c.file), nullptr);
+            writer->AddStream(*VideoOut(uint32_t(c.w), uint32_t(c.h), uint32_t(c.fps)));
+            if (c.rate || c.channels) writer->AddStream(*AudioType(true, uint32_t(c.rate), uint32_t(c.channels)));
+        });
+        EXPECT_NE(message.find(c.expected), std::string::npos) << c.file << ": " << message;
+    }
+    // A video sample shorter than a frame is refused at the call.
+    EXPECT_NE(ErrorOf([] {
+                  auto writer = CreateSinkWriterFromURL(TempPath("short.mp4"), nullptr);
+                  uint32_t video = writer->AddStream(*VideoOut(64, 36, 25));
+                  writer->SetInputMediaType(video, *VideoIn(64, 36, 25));
+                  writer->BeginWriting();
+                  Write(*writer, video, std::vector<uint8_t>(64 * 36 * 4 - 1), 0, 400000);
+              }).find("WriteSample failed: 0x80070057: a video sample of 9215 bytes is short of a 64x36 frame"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf([] { CreateSinkWriterFromURL(TempPath("clip.nosuchformat"), nullptr); })
+                  .find("no container format for the file name's extension"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf([] { CreateSinkWriterFromURL(TempPath("missing/dir/clip.mp4"), nullptr); })
+                  .find("CreateSinkWriterFromURL failed: 0x80070003"),
+              std::string::npos);
+}
