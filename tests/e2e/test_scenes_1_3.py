@@ -12,7 +12,7 @@ import numpy as np
 
 from velk_e2e import BINARY, SOURCE, run_tests, temp_dir
 
-TOOL = os.path.join(BINARY, "tests", "render_moments")
+RENDER = os.path.join(BINARY, "tests", "render_frame")
 
 # The shipped timeline (seconds), as the settings file computes it.
 LOGO_FADE_START = 2.0
@@ -33,20 +33,20 @@ INK = encode((KEY / 255.0) ** 2.2 * 0.08)  # about (37, 24, 13)
 
 
 def render(width, height, times):
-    """The frames at the given times, as height x width x 3 integer arrays."""
+    """The frames at the given times, drawn by one process, as height x width x 3
+    integer arrays."""
     d = temp_dir()
-    paths = [os.path.join(d, f"{i}.ppm") for i in range(len(times))]
-    args = [f"{t!r}={p}" for t, p in zip(times, paths)]
-    r = subprocess.run([TOOL, SOURCE, str(width), str(height), *args], capture_output=True, text=True)
+    paths = [os.path.join(d, f"{i}.png") for i in range(len(times))]
+    args = [SOURCE, repr(times[0]), str(width), str(height), paths[0]]
+    for t, p in zip(times[1:], paths[1:]):
+        args += [repr(t), p]
+    r = subprocess.run([RENDER, *args], capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stderr
     frames = []
     for p in paths:
-        with open(p, "rb") as f:
-            data = f.read()
-        magic, size, depth, pixels = data.split(b"\n", 3)
-        w, h = map(int, size.split())
-        assert (magic, depth, w, h) == (b"P6", b"255", width, height)
-        frames.append(np.frombuffer(pixels, np.uint8).reshape(h, w, 3).astype(int))
+        rgb = subprocess.run(["convert", p, "-depth", "8", "rgb:-"], capture_output=True, check=True).stdout
+        assert len(rgb) == 3 * width * height
+        frames.append(np.frombuffer(rgb, np.uint8).reshape(height, width, 3).astype(int))
     return frames
 
 
