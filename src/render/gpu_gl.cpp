@@ -68,6 +68,12 @@ uint32_t FullChain(uint32_t w, uint32_t h) {
     return levels;
 }
 
+// Forgets errors of earlier calls, so that the next check sees only its own.
+void ClearErrors() {
+    for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
+    }
+}
+
 uint32_t LevelSize(uint32_t size, uint32_t level) { return std::max(1u, size >> level); }
 
 // The process's GL context and the window it was made on. Every object holds a
@@ -157,6 +163,7 @@ public:
             memory_.assign(total, 0);
             return;
         }
+        ClearErrors();
         glCreateTextures(GL_TEXTURE_2D, 1, &name_);
         glTextureStorage2D(name_, static_cast<GLsizei>(desc_.MipLevels), format_.Internal,
                            static_cast<GLsizei>(desc_.Width), static_cast<GLsizei>(desc_.Height));
@@ -661,6 +668,7 @@ public:
         int dw = 0, dh = 0;
         SDL_GL_GetDrawableSize(window_, &dw, &dh);
         GLint w = static_cast<GLint>(width_), h = static_cast<GLint>(height_);
+        ClearErrors();
         glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
         // Memory row 0 is the top row: flip it to the window's bottom-up rows;
         // a buffer of another size than the window is stretched.

@@ -80,6 +80,7 @@ std::string FormatLog(const std::string& log, const std::string& sourceName) {
             std::string name = rest.substr(0, colon);
             std::string lineNumber = rest.substr(digits, end - digits);
             std::string text = rest.substr(end + 2);
+            while (!text.empty() && text.back() == ' ') text.pop_back();
             // glslang numbers the preamble as string 0 when names are not used.
             if (name.empty() || name == "0") name = sourceName;
             out += name + "(" + lineNumber + "): " + kind + ": " + text + "\n";
@@ -129,7 +130,7 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
     shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
     shader.setHlslIoMapping(true);
     const auto messages =
-        static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl | EShMsgHlslOffsets);
+        static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl | EShMsgHlslOffsets | EShMsgEnhanced);
 
     if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
         result.Result = E_FAIL;

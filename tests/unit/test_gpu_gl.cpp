@@ -72,7 +72,11 @@ struct Gpu {
         auto ps = gpu::Compile(source, "test.hlsl", "PSMain", "ps_5_0");
         EXPECT_GE(ps.Result, 0) << ps.Errors.value_or("");
         if (ps.Result < 0) return {};
-        auto pixel = Device->CreatePixelShader(ps.Code);
+        return DrawWith(Device->CreatePixelShader(ps.Code), w, h, views);
+    }
+
+    std::vector<float> DrawWith(const std::shared_ptr<gpu::PixelShader>& pixel, uint32_t w, uint32_t h,
+                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views) {
 
         gpu::Texture2DDesc desc;
         desc.Width = w;
@@ -252,4 +256,35 @@ TEST(GpuGl, CompilerMessagesNameTheSourceAndLine) {
     ASSERT_TRUE(missing.Errors.has_value());
     EXPECT_NE(missing.Errors->find("demo.hlsl"), std::string::npos);
     EXPECT_NE(missing.Errors->find("EndTime"), std::string::npos);
+}
+
+TEST(GpuGl, TwentyTexturesSampledAndMeasuredInSlotOrder) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    Gpu g;
+    // Slot i holds an (i + 1) x 1 texture of red 10 i: each is both sampled and
+    // measured, as the demo shader does with its twenty textures.
+    std::vector<std::shared_ptr<gpu::Texture2D>> textures;
+    std::vector<std::shared_ptr<gpu::ShaderResourceView>> views;
+    std::string declarations, body = "float matched = 0, sized = 0; uint w, h;\n";
+    for (uint32_t i = 0; i < 20; ++i) {
+        std::vector<uint8_t> p((i + 1) * 4);
+        for (uint32_t x = 0; x <= i; ++x) p[x * 4 + 2] = static_cast<uint8_t>(10 * i), p[x * 4 + 3] = 255;
+        textures.push_back(g.Texture(i + 1, 1, p, false));
+        views.push_back(g.Device->CreateShaderResourceView(textures.back()));
+        std::string n = "X" + std::to_string(i);
+        declarations += "Texture2D " + n + " : register(t" + std::to_string(i) + ");\n";
+        body += "matched += abs(" + n + ".SampleLevel(S, uv, 0).r * 255 - " + std::to_string(10 * i) +
+                ") < 0.5 ? 1 : 0; " + n + ".GetDimensions(w, h); sized += (w == " + std::to_string(i + 1) +
+                " && h == 1) ? 1 : 0;\n";
+    }
+    std::string source = std::string(kHeader) + declarations +
+                         "float4 PSMain(float4 pos : SV_Position) : SV_Target\n{\n"
+                         "    float2 uv = pos.xy / iResolution;\n" + body +
+                         "    return float4(matched, sized, 0, 1);\n}\n";
+    auto ps = gpu::Compile(source, "twenty.hlsl", "PSMain", "ps_5_0");
+    ASSERT_GE(ps.Result, 0) << ps.Errors.value_or("");
+    auto v = g.DrawWith(g.Device->CreatePixelShader(ps.Code), 1, 1, views);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[0], 20.0f);
+    EXPECT_EQ(v[1], 20.0f);
 }
