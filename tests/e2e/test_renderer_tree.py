@@ -45,9 +45,13 @@ def make_tree():
 
 
 def write(path, text, stamp):
-    with open(path, "w") as f:
+    # Whole and with its time at once, as an editor saving by rename does: the
+    # running program never sees a half-written file or an in-between time.
+    tmp = path + ".tmp"
+    with open(tmp, "w") as f:
         f.write(text)
-    os.utime(path, (stamp, stamp))
+    os.utime(tmp, (stamp, stamp))
+    os.replace(tmp, path)
 
 
 def pixel(png, x, y):

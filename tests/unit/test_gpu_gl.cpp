@@ -60,8 +60,9 @@ struct Gpu {
     // return) at w x h and time 2.5 into an R32G32_FLOAT target; returns the
     // (x, y) pairs, rows top first.
     std::vector<float> Draw(const std::string& expression, uint32_t w, uint32_t h,
-                            const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views = {}) {
-        std::string source = std::string(kHeader) +
+                            const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views = {},
+                            const std::string& declarations = "") {
+        std::string source = std::string(kHeader) + declarations +
                              "float4 PSMain(float4 pos : SV_Position) : SV_Target\n{\n"
                              "    float2 uv = pos.xy / iResolution;\n" +
                              (expression.find("return") != std::string::npos
@@ -213,6 +214,31 @@ TEST(GpuGl, TexturesInSlotOrderWithDimensionsMipsAndGradients) {
                        1, 1, views);
     EXPECT_NEAR(grad[0], 0.25f, 1.0f / 255);
     EXPECT_NEAR(grad[1], 1.0f, 1e-6);
+}
+
+TEST(GpuGl, TwentyTexturesBothSampledAndMeasured) {
+    // Each texture read both through the sampler and by GetDimensions, as the demo
+    // shader reads its twenty: one texture unit each, all within the driver's limit.
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    Gpu g;
+    std::string declarations, body = "float red = 0; float widths = 0; uint w, h;";
+    std::vector<std::shared_ptr<gpu::ShaderResourceView>> views;
+    float expectedRed = 0, expectedWidths = 0;
+    for (uint32_t i = 0; i < 20; ++i) {
+        std::string name = "U" + std::to_string(i);
+        declarations += "Texture2D " + name + " : register(t" + std::to_string(i) + ");\n";
+        body += " red += " + name + ".Sample(S, uv).r; " + name + ".GetDimensions(w, h); widths += w;";
+        std::vector<uint8_t> pixels(size_t(i + 1) * 4);
+        for (size_t x = 0; x < pixels.size(); x += 4) pixels[x + 2] = uint8_t(i), pixels[x + 3] = 255;
+        views.push_back(g.Device->CreateShaderResourceView(g.Texture(i + 1, 1, pixels, false)));
+        expectedRed += i / 255.0f;
+        expectedWidths += float(i + 1);
+    }
+    // The header's T0..T2 share registers t0..t2 with U0..U2.
+    auto v = g.Draw(body + " return float4(red, widths, 0, 1);", 1, 1, views, declarations);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_NEAR(v[0], expectedRed, 1e-4);
+    EXPECT_EQ(v[1], expectedWidths);
 }
 
 TEST(GpuGl, CompilerMessagesNameTheSourceAndLine) {
