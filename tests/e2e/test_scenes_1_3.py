@@ -6,6 +6,7 @@ takes over, glitches that depend on the time alone, each verse only within its
 window and in its corner, and ink at the end of the zoom into the middle
 portrait."""
 import os
+import shutil
 import subprocess
 
 import numpy as np
@@ -47,6 +48,7 @@ def render(width, height, times):
         rgb = subprocess.run(["convert", p, "-depth", "8", "rgb:-"], capture_output=True, check=True).stdout
         assert len(rgb) == 3 * width * height
         frames.append(np.frombuffer(rgb, np.uint8).reshape(height, width, 3).astype(int))
+    shutil.rmtree(d, ignore_errors=True)
     return frames
 
 
