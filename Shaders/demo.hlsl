@@ -514,9 +514,7 @@ float3 tunnel(float2 p, float time)
     float2 c = tunnelCentre(u);
     // Offset from the bent centre line, refined twice.
     float2 d = p - c * tunnelBend(length(p - c * tunnelBend(length(p))));
-    // Kept off zero: a pixel right on the vanishing point would divide by zero
-    // below and turn its whole 2x2 quad's gradients into NaN.
-    float r = max(length(d), 0.0001);
+    float r = length(d);
     float a = atan2(d.y, d.x);
 
     // Ripples: lobes running round the wall and rings travelling along it.
@@ -659,14 +657,49 @@ float3 metaballs(float3 col, float2 p, float time)
 // ---------------------------------------------------------------------------
 // Scene 5: plasma and scrollers.
 
+// A plasma in ink, key colour and cream, fading in out of the key colour. The
+// cycle runs ink, key colour, cream and back, so cream and ink never meet.
 float3 plasma(float2 p, float time)
 {
-    return VELK;
+    float u = time - PLASMA_START;
+    // The last term is a circular wave whose centre wanders.
+    float v = sin(6.0 * p.x + u) + sin(0.8 * (5.0 * p.y - u)) + sin(4.0 * p.x + 7.0 * p.y + 1.3 * u)
+              + sin(length(8.0 * p + 2.0 * float2(sin(0.5 * u), cos(0.7 * u))) - 1.5 * u);
+    float x = frac(0.25 * v + 0.5 + 0.08 * u);
+    float t = 1.0 - abs(2.0 * x - 1.0);
+    float3 col;
+    if (t < 0.5)
+        col = lerp(INK, VELK, smoothstep(0.0, 0.5, t));
+    else
+        col = lerp(VELK, CREAM, smoothstep(0.5, 1.0, t));
+    return lerp(VELK, col, smoothstep(0.0, PLASMA_FADE, u));
 }
 
+// The line of scroll text sliding in from the right along a gentle uphill line
+// with a sine wave on it: cream letters with a soft ink shadow. The slope and the
+// wave are fixed to the screen, so the letters ride through them as they slide.
 float3 scroller(float3 col, float2 p, float time)
 {
-    return col;
+    float u = time - SCROLL_START;
+    if (u < 0.0)
+        return col;
+    float w, h;
+    Scrolltext.GetDimensions(w, h);
+    float2 size = float2(w, h) * SCROLL_HEIGHT / h;
+    // The text's left edge starts at the right screen edge.
+    float left = 0.5 * iResolution.x / iResolution.y - SCROLL_SPEED * u;
+    float baseline = -SCROLL_SLOPE * p.x + SCROLL_WAVE * sin(7.0 * p.x - 3.0 * u);
+    // The middle of the text's height follows the baseline.
+    float2 uv = float2(p.x - left, p.y - baseline) / size + float2(0.0, 0.5);
+    // Sampled wherever uv is and masked inside wornText, so the mip selection
+    // stays valid at the text's ends.
+    float coverage = wornText(Scrolltext, uv, size, SCROLL_GRAIN, 1.0);
+    // The shadow lies 0.006 to the right and 0.01 below.
+    float2 shadowUV = uv - float2(0.006, 0.01) / size;
+    float shadow = Scrolltext.SampleLevel(ClampSampler, shadowUV, 2).a
+                   * (all(shadowUV == saturate(shadowUV)) ? 1.0 : 0.0);
+    col = lerp(col, INK, 0.8 * shadow);
+    return lerp(col, CREAM, coverage);
 }
 
 // When the sideways text, started at start, has fully entered the screen.
@@ -692,14 +725,49 @@ float columnWritten(Texture2D column, float start)
     return start + columnSize(column).y / SCROLL_SPEED;
 }
 
+// A column of upright letters travelling up (or down) a path through origin that
+// leans slightly off vertical, wobbling sideways on a sine wave; it starts just
+// off the screen edge it enters from. Same look as the sideways scroller.
 float3 columnScroller(Texture2D column, float3 col, float2 p, float2 origin, bool downwards, float start,
                       float phase, float time)
 {
-    return col;
+    float u = time - start;
+    if (u < 0.0)
+        return col;
+    float2 size = columnSize(column);
+    float2 down = normalize(float2(SCROLL_LEAN, 1.0));
+    float2 right = float2(down.y, -down.x);
+    // Going down, its bottom edge starts at the top of the screen; going up, its
+    // top edge starts at the bottom.
+    float top = downwards ? -0.5 - size.y + SCROLL_SPEED * u : 0.5 - SCROLL_SPEED * u;
+    // The wave runs against the letters' travel, so they sway as they pass it.
+    float drift = downwards ? 3.0 : -3.0;
+    float2 q = p - origin;
+    float b = dot(q, down);
+    float2 uv = float2(dot(q, right) - SCROLL_WAVE * sin(7.0 * b + drift * u + phase), b - top) / size
+                + float2(0.5, 0.0);
+    // The shadow: the same with q shifted by (0.006, 0.01), the wave included.
+    float2 qs = q - float2(0.006, 0.01);
+    float bs = dot(qs, down);
+    float2 shadowUV = float2(dot(qs, right) - SCROLL_WAVE * sin(7.0 * bs + drift * u + phase), bs - top) / size
+                      + float2(0.5, 0.0);
+    float coverage = wornText(column, uv, size, SCROLL_GRAIN, phase);
+    float shadow = column.SampleLevel(ClampSampler, shadowUV, 2).a
+                   * (all(shadowUV == saturate(shadowUV)) ? 1.0 : 0.0);
+    col = lerp(col, INK, 0.8 * shadow);
+    return lerp(col, CREAM, coverage);
 }
 
+// The three scrollers. Each column starts that long before the previous text has
+// fully entered. A column going up enters top line first and one going down
+// bottom line first, so both bring their letters in in the order of their texts.
 float3 scrollers(float3 col, float2 p, float time)
 {
+    float upStart = scrollWritten(SCROLL_START) - SCROLL_LEAD;
+    float downStart = columnWritten(ScrollUp, upStart) - SCROLL_DOWN_LEAD;
+    col = scroller(col, p, time);
+    col = columnScroller(ScrollUp, col, p, SCROLL_UP_COLUMN, false, upStart, 1.7, time);
+    col = columnScroller(ScrollDown, col, p, SCROLL_DOWN_COLUMN, true, downStart, 3.1, time);
     return col;
 }
 
@@ -771,24 +839,114 @@ float4 EndTime() : SV_Target
 // ---------------------------------------------------------------------------
 // Scene 6: the finale.
 
+// The spray can bouncing across the plain key colour hop by hop along CAN_HOPS,
+// leaning into each hop, squashing when it lands, spinning on the way out, with
+// a soft shadow on the floor.
 float3 canFinale(float2 p, float time)
 {
-    return VELK;
+    float3 col = VELK;
+    float t = time - canStart();
+    if (t < 0.0)
+        return col;
+    // The current hop; a moment exactly at the end of a hop belongs to the next.
+    int current = -1;
+    for (int i = 0; i < 5; i++)
+    {
+        if (t < CAN_HOPS[i].w)
+        {
+            current = i;
+            break;
+        }
+        t -= CAN_HOPS[i].w;
+    }
+    if (current < 0)
+        return col;
+    float4 hop = CAN_HOPS[current];
+    float s = t / hop.w;
+    float since = t;  // since the hop began, the previous landing
+
+    float x = lerp(hop.x, hop.y, s);
+    float lift = 4.0 * hop.z * s * (1.0 - s);
+    float direction = sign(hop.y - hop.x);
+
+    // The shadow on the floor: at a lift of 0.55 it has half its size and 40% of
+    // its strength.
+    float2 sq = (p - float2(x, CAN_FLOOR)) / (float2(0.14, 0.028) * (1.0 - 0.5 * lift / 0.55));
+    col *= 1.0 - 0.4 * (1.0 - 0.6 * lift / 0.55) * smoothstep(1.0, 0.3, length(sq));
+
+    // Landing squash settling with a wobble; the first hop starts off screen.
+    float squash = current > 0 ? 0.2 * exp(-12.0 * since) * cos(25.0 * since) : 0.0;
+    float angle = direction * 0.25 * sin(PI * s);
+    if (current == 4)
+        angle += direction * 2.0 * PI * s * s;  // one whole accelerating turn on the way out
+
+    float w, h;
+    DataVelk.GetDimensions(w, h);
+    float2 size = float2(CAN_HEIGHT * w / h * (1.0 + 0.6 * squash), CAN_HEIGHT * (1.0 - squash));
+    // The pivot is the can's bottom centre; the spin turns about its middle.
+    float2 pivot = float2(x, CAN_FLOOR - lift);
+    float2 m = float2(0.0, -0.5 * size.y);
+    float2 q = mul(rot(angle), p - pivot - m) + m;
+    float2 uv = float2(q.x / size.x + 0.5, 1.0 + q.y / size.y);
+    // Clamped coordinates, mip selection from the unclamped ones.
+    float4 texel = DataVelk.SampleGrad(ClampSampler, saturate(uv), ddx(uv), ddy(uv))
+                   * (all(uv == saturate(uv)) ? 1.0 : 0.0);
+    return over(col, texel, 1.0);
 }
 
+// Ink coverage of one block of credits, its top edge at CREDIT_TOP, centred on x.
 float credit(Texture2D text, float2 p, float x, float tilt, float seed)
 {
-    return 0.0;
+    float w, h;
+    text.GetDimensions(w, h);
+    float2 size = float2(w, h) * CREDIT_SCALE;
+    float2 q = mul(rot(radians(tilt)), p - float2(x, CREDIT_TOP + 0.5 * size.y));
+    return wornText(text, q / size + 0.5, size, CREDIT_GRAIN, seed);
 }
 
+// The closing picture, slightly tilted like a photo laid on the floor, with a
+// soft shadow; fade is its opacity.
 float3 picture(float3 col, float2 p, float fade)
 {
-    return col;
+    if (fade <= 0.0)
+        return col;
+    float w, h;
+    Picture.GetDimensions(w, h);
+    float2 size = float2(w / h, 1.0) * PICTURE_HEIGHT;
+    float2 q = mul(rot(radians(PICTURE_TILT)), p - float2(0.0, PICTURE_Y));
+    float2 e = abs(q - float2(0.012, 0.018)) - 0.5 * size;
+    col = lerp(col, 0.55 * col, (1.0 - smoothstep(-0.01, 0.025, max(e.x, e.y))) * fade);
+    float2 uv = q / size + 0.5;
+    // An edge one pixel soft.
+    float2 edge = abs(q) - 0.5 * size;
+    float inside = saturate(0.5 - max(edge.x, edge.y) * iResolution.y);
+    // Clamped coordinates, mip selection from the unclamped ones.
+    float4 texel = Picture.SampleGrad(ClampSampler, saturate(uv), ddx(uv), ddy(uv));
+    return over(col, texel * inside, fade);
 }
 
+// Over the can's floor: the last word, stamped and fading in, then the picture
+// where the word was, and the two blocks of credits under it.
 float3 velkt(float3 col, float2 p, float time)
 {
-    return col;
+    float start = velktStart();
+    if (time < start)
+        return col;
+    // The stamp falls a second before the word starts fading in, so the slam has
+    // settled before it shows: the word only fades in.
+    float wordFade = smoothstep(start, start + VELKT_FADE, time)
+                     * (1.0 - smoothstep(velktOutStart(), pictureStart(), time));
+    col = lerp(col, INK, stamp(Velkt, p, float2(0.0, 0.0), VELKT_WIDTH, 0.0, start - 1.0, time) * 0.97 * wordFade);
+
+    col = picture(col, p, smoothstep(pictureStart(), pictureStart() + PICTURE_FADE, time)
+                          * (1.0 - smoothstep(finalFadeStart(), demoEnd(), time)));
+
+    // The credits fade in over the word's fade time.
+    float creditFade = smoothstep(start + CREDIT_DELAY, start + CREDIT_DELAY + VELKT_FADE, time)
+                       * (1.0 - smoothstep(creditsOutStart(), creditsOutStart() + CREDIT_OUT, time));
+    float coverage = max(credit(Credits1, p, -CREDIT_SPREAD, CREDIT_TILT[0], 3.0),
+                         credit(Credits2, p, CREDIT_SPREAD, CREDIT_TILT[1], 5.0));
+    return lerp(col, INK, coverage * 0.97 * creditFade);
 }
 
 // ---------------------------------------------------------------------------

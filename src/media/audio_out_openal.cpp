@@ -2,19 +2,25 @@
 //
 // Maps: the engine holds the device and its one context; the mastering voice is
 // the default device, asked for a 10 ms mixing period (OpenAL Soft 1.19 keeps its
-// own, about 23 ms, so the played count moves in steps of that size); a source voice is one OpenAL source with one buffer. A submit
+// own, about 23 ms, so its position moves in steps of that size); a source voice
+// is one OpenAL source with one buffer. A submit
 // uploads the buffer's frames into the OpenAL buffer (skipped when the same memory
 // is submitted again), attaches it and sets AL_SAMPLE_OFFSET to PlayBegin. Stop
 // pauses the source, Start plays it, the volume is AL_GAIN. The played count is a
 // running total: the frames played from earlier buffers plus the distance from
 // PlayBegin to the source's AL_SAMPLE_OFFSET in the current one (the whole rest
-// of it once the source has played to its end).
+// of it once the source has played to its end). Between two steps of the mixer's
+// position the count is carried forward at the sample rate by a monotonic clock,
+// never beyond one step past the last position and never backwards, so a clock
+// read every frame moves smoothly instead of in 23 ms stairs.
 // Cannot: queue a second buffer behind a playing one; play other than 1 or 2
 // channels (MP3 has no others).
 #include <AL/al.h>
 #include <AL/alc.h>
 #include <AL/alext.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "host/errors.h"
@@ -44,6 +50,11 @@ struct SourceVoice {
     uint64_t Earlier = 0;   // frames played from buffers flushed before
     const uint8_t* UploadedData = nullptr;
     uint32_t UploadedBytes = 0;
+    // Smoothing between the mixer's position steps.
+    uint64_t LastRaw = 0;        // last raw count read
+    uint64_t LargestStep = 0;    // largest raw step seen while playing
+    uint64_t LastReported = 0;   // the count returned last
+    std::chrono::steady_clock::time_point RawSince{};  // when LastRaw was first read
 };
 
 namespace {
@@ -183,7 +194,24 @@ void Start(SourceVoice* v) {
 
 void SetVolume(SourceVoice* v, float volume) { alSourcef(v->Source, AL_GAIN, volume); }
 
-uint64_t SamplesPlayed(SourceVoice* v) { return v->Earlier + PlayedOfCurrent(v); }
+uint64_t SamplesPlayed(SourceVoice* v) {
+    uint64_t raw = v->Earlier + PlayedOfCurrent(v);
+    auto now = std::chrono::steady_clock::now();
+    bool playing = v->Attached && v->Played && State(v) == AL_PLAYING;
+    if (raw != v->LastRaw) {
+        if (playing && raw > v->LastRaw) v->LargestStep = std::max(v->LargestStep, raw - v->LastRaw);
+        v->LastRaw = raw;
+        v->RawSince = now;
+    }
+    uint64_t estimate = raw;
+    if (playing && v->LargestStep > 0) {
+        double elapsed = std::chrono::duration<double>(now - v->RawSince).count();
+        uint64_t ahead = static_cast<uint64_t>(elapsed * v->SampleRate);
+        estimate = raw + std::min(ahead, v->LargestStep);
+    }
+    v->LastReported = std::max(v->LastReported, estimate);
+    return v->LastReported;
+}
 
 void DestroyVoice(SourceVoice* v) {
     if (!v) return;

@@ -222,8 +222,6 @@ std::pair<float, float> Renderer::MeasureEndTimes() {
     std::memcpy(values, mapped.Data, sizeof values);
     Context->Unmap(*staging, 0);
 
-    // The measurement's target leaves the context before it goes.
-    Context->OMSetRenderTargets(nullptr);
     staging.reset();
     view.reset();
     target.reset();

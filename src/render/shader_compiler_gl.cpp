@@ -25,7 +25,9 @@
 #include <glslang/SPIRV/GlslangToSpv.h>
 #include <spirv_cross/spirv_cross_c.h>
 
+#include <cctype>
 #include <charconv>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -78,6 +80,7 @@ std::string FormatLog(const std::string& log, const std::string& sourceName) {
             std::string name = rest.substr(0, colon);
             std::string lineNumber = rest.substr(digits, end - digits);
             std::string text = rest.substr(end + 2);
+            while (!text.empty() && text.back() == ' ') text.pop_back();
             // glslang numbers the preamble as string 0 when names are not used.
             if (name.empty() || name == "0") name = sourceName;
             out += name + "(" + lineNumber + "): " + kind + ": " + text + "\n";
@@ -127,7 +130,7 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
     shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
     shader.setHlslIoMapping(true);
     const auto messages =
-        static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl | EShMsgHlslOffsets);
+        static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl | EShMsgHlslOffsets | EShMsgEnhanced);
 
     if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
         result.Result = E_FAIL;
@@ -201,24 +204,70 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
     }
     spvc_compiler_install_compiler_options(compiler, crossOptions);
 
+    // Every texture read without a sampler (GetDimensions, Load) gets a combined
+    // sampler of its own with the dummy sampler. A texture that is also sampled
+    // then takes two sampler uniforms, which with twenty textures passes the
+    // driver's limit of sampler uniforms per stage; such a texture's dummy uniform
+    // is folded into its sampled one after generation (a size query ignores the
+    // sampler), so that each texture unit has one uniform.
     spvc_variable_id dummy = 0;
     spvc_compiler_build_dummy_sampler_for_combined_images(compiler, &dummy);
     if (spvc_compiler_build_combined_image_samplers(compiler) != SPVC_SUCCESS) return fail("combined samplers");
     const spvc_combined_image_sampler* combined = nullptr;
     size_t combinedCount = 0;
     spvc_compiler_get_combined_image_samplers(compiler, &combined, &combinedCount);
+    std::map<uint32_t, std::string> sampledName;  // texture unit -> its first sampled uniform
+    for (size_t i = 0; i < combinedCount; ++i) {
+        uint32_t unit = spvc_compiler_get_decoration(compiler, combined[i].image_id, SpvDecorationBinding);
+        if (combined[i].sampler_id != dummy && !sampledName.count(unit))
+            sampledName[unit] = "VelkT" + std::to_string(unit) + "S" + std::to_string(i);
+    }
+    std::vector<std::pair<std::string, std::string>> folded;  // dummy uniform -> sampled uniform
     std::string header = "VELKGLSL1\n";
     for (size_t i = 0; i < combinedCount; ++i) {
         uint32_t unit = spvc_compiler_get_decoration(compiler, combined[i].image_id, SpvDecorationBinding);
+        std::string uniformName = "VelkT" + std::to_string(unit) + "S" + std::to_string(i);
+        spvc_compiler_set_name(compiler, combined[i].combined_id, uniformName.c_str());
+        spvc_compiler_set_decoration(compiler, combined[i].combined_id, SpvDecorationBinding, unit);
+        if (combined[i].sampler_id == dummy && sampledName.count(unit)) {
+            folded.emplace_back(uniformName, sampledName[unit]);
+            continue;
+        }
         uint32_t slot = 0;
         if (combined[i].sampler_id != dummy)
             slot = spvc_compiler_get_decoration(compiler, combined[i].sampler_id, SpvDecorationBinding);
-        spvc_compiler_set_decoration(compiler, combined[i].combined_id, SpvDecorationBinding, unit);
         header += "sampler " + std::to_string(unit) + " " + std::to_string(slot) + "\n";
     }
     const char* glsl = nullptr;
     if (spvc_compiler_compile(compiler, &glsl) != SPVC_SUCCESS || !glsl) return fail("GLSL generation");
-    std::string code = header + "\n" + glsl;
+    std::string generated = glsl;
+    for (const auto& [from, to] : folded) {
+        // Drop the declaration, then use the sampled uniform wherever the dummy one
+        // stood. The names end in a digit and are whole identifiers.
+        std::string out;
+        std::istringstream lines(generated);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.find("uniform") != std::string::npos && line.find(" " + from + ";") != std::string::npos)
+                continue;
+            out += line + "\n";
+        }
+        generated.clear();
+        for (size_t at = 0;;) {
+            size_t found = out.find(from, at);
+            bool whole = found != std::string::npos &&
+                         (found + from.size() == out.size() ||
+                          !(std::isalnum(static_cast<unsigned char>(out[found + from.size()])) || out[found + from.size()] == '_'));
+            if (found == std::string::npos) {
+                generated += out.substr(at);
+                break;
+            }
+            generated += out.substr(at, found - at);
+            generated += whole ? to : from;
+            at = found + from.size();
+        }
+    }
+    std::string code = header + "\n" + generated;
     result.Code.assign(code.begin(), code.end());
     result.Result = 0;
     return result;

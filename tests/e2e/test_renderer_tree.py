@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import time
 
-from velk_e2e import EXE, BINARY, Display, run_tests, temp_dir
+from velk_e2e import EXE, BINARY, SOURCE, Display, run_tests, temp_dir
 
 # Red in the top half (p.y < 0), green in the right half, blue = iTime > 0.
 SHADER = """cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };
@@ -36,18 +36,22 @@ def make_tree():
     tree = temp_dir()
     open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
     os.makedirs(os.path.join(tree, "Shaders"))
-    os.makedirs(os.path.join(tree, "Artifacts", "Fonts", "velk_stencil"))
-    with open(os.path.join(tree, "Artifacts", "Fonts", "velk_stencil", "VelkStencil.ttf"), "wb") as f:
-        f.write(b"not read without the dialog")
+    # The real font and pictures: the texture table reads them at start-up.
+    for folder in ("Artifacts/Fonts/velk_stencil", "Artifacts/Graphics"):
+        shutil.copytree(os.path.join(SOURCE, folder), os.path.join(tree, folder))
     exe = os.path.join(tree, "tovelmark-velk")
     shutil.copy2(EXE, exe)
     return tree, exe
 
 
 def write(path, text, stamp):
-    with open(path, "w") as f:
+    # Whole and with its time at once, as an editor saving by rename does: the
+    # running program never sees a half-written file or an in-between time.
+    tmp = path + ".tmp"
+    with open(tmp, "w") as f:
         f.write(text)
-    os.utime(path, (stamp, stamp))
+    os.utime(tmp, (stamp, stamp))
+    os.replace(tmp, path)
 
 
 def pixel(png, x, y):
@@ -62,15 +66,22 @@ def test_draws_reloads_and_ends_at_the_end_time():
     json = os.path.join(tree, "Shaders", "demo.hlsl.json")
     base = time.time() - 100
     write(shader, SHADER, base)
-    write(json, settings(6), base + 1)
+    write(json, settings(15), base + 1)
     # The screen has the window's size: without a window manager it sits at (0, 0).
     with Display(1280, 720) as d:
         started = time.time()
         p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        assert d.wait_for_window("tovelmark velk", timeout=60), "no window"
-        time.sleep(1.0)
+        wid = d.wait_for_window("tovelmark velk", timeout=60)
+        if not wid:
+            p.kill()
+            assert False, ("no window", p.communicate())
         shot = os.path.join(BINARY, "e2e-renderer-tree.png")
-        d.screenshot(shot)
+        # The first frame comes once the shader has compiled (slower on a loaded machine).
+        for _ in range(120):
+            time.sleep(0.5)
+            d.screenshot(shot)
+            if pixel(shot, 100, 100) == (255, 0, 255):
+                break
         # Top left red, top right red + green, bottom right green; blue once iTime > 0.
         assert pixel(shot, 100, 100) == (255, 0, 255), pixel(shot, 100, 100)
         assert pixel(shot, 1180, 100) == (255, 255, 255), pixel(shot, 1180, 100)
@@ -80,13 +91,29 @@ def test_draws_reloads_and_ends_at_the_end_time():
         assert pixel(shot, 640, 359)[0] == 255 and pixel(shot, 640, 360)[0] == 0
 
         # A settings syntax error keeps the shader; the fix reloads it (no blue now).
-        write(json, '{ "END": 6, "BLUE": }', base + 2)
+        write(json, '{ "END": 15, "BLUE": }', base + 2)
         time.sleep(1.0)
-        write(json, settings(6, 0), base + 3)
-        time.sleep(1.0)
+        write(json, settings(15, 0), base + 3)
         shot2 = os.path.join(BINARY, "e2e-renderer-tree-reloaded.png")
-        d.screenshot(shot2)
+        for _ in range(40):
+            time.sleep(0.25)
+            d.screenshot(shot2)
+            if pixel(shot2, 100, 620) == (0, 0, 0):
+                break
         assert pixel(shot2, 100, 620) == (0, 0, 0), pixel(shot2, 100, 620)
+
+        # A resized window: the frame follows its new client size.
+        d.xdotool("windowsize", wid, "640", "360")
+        shot3 = os.path.join(BINARY, "e2e-renderer-tree-resized.png")
+        for _ in range(40):
+            time.sleep(0.25)
+            d.screenshot(shot3)
+            if pixel(shot3, 340, 190) == (0, 255, 0):
+                break
+        assert pixel(shot3, 300, 170) == (255, 0, 0), pixel(shot3, 300, 170)
+        assert pixel(shot3, 340, 170) == (255, 255, 0), pixel(shot3, 340, 170)
+        assert pixel(shot3, 300, 190) == (0, 0, 0), pixel(shot3, 300, 190)
+        assert pixel(shot3, 340, 190) == (0, 255, 0), pixel(shot3, 340, 190)
 
         out, err = p.communicate(timeout=60)
         elapsed = time.time() - started
@@ -94,8 +121,8 @@ def test_draws_reloads_and_ends_at_the_end_time():
     loaded = [l for l in out.splitlines() if re.fullmatch(r"\[\d\d:\d\d:\d\d\] Loaded demo\.hlsl", l)]
     assert len(loaded) == 2 and len(out.splitlines()) == 2, out
     assert len(err.splitlines()) == 1 and err.startswith("demo.hlsl.json: "), err
-    # The show ends 0.3 s after END = 6 s of the clock (which starts after the load).
-    assert 6.3 <= elapsed < 20, elapsed
+    # The show ends 0.3 s after END = 15 s of the clock (which starts after the load).
+    assert 15.3 <= elapsed < 45, elapsed
 
 
 def test_missing_shaders_folder_ends_the_start():

@@ -16,23 +16,24 @@ class Display:
     """A private Xvfb server for one test (no window manager)."""
 
     def __init__(self, width=1920, height=1080):
-        self.proc = None
-        for number in range(140, 240):
-            if os.path.exists(f"/tmp/.X{number}-lock"):
-                continue
-            proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            for _ in range(100):
-                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
+        # The server picks a free display number itself and writes it to a pipe, so
+        # tests running side by side never share a display.
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
+                                      "-nolisten", "tcp"], pass_fds=(write_fd,),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b""
+        with os.fdopen(read_fd, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                chunk = pipe.read(1)
+                if not chunk:
                     break
-                if proc.poll() is not None:
-                    break
-                time.sleep(0.05)
-            if proc.poll() is None:
-                self.proc, self.name = proc, f":{number}"
-                break
-        if not self.proc:
-            raise RuntimeError("no free X display")
+                number += chunk
+        if not number.strip():
+            self.proc.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number.decode().strip()
 
     def env(self, **extra):
         e = dict(os.environ)

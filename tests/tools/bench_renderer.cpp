@@ -3,7 +3,8 @@
 // Draws the current "Shaders/demo.hlsl" of the source tree with Renderer::DrawScene at 1280 x 720 and 1920 x 1080, at
 // moments spread over the whole show, and prints the mean and the slowest frame
 // per size. Each measurement waits for the GPU through a one-pixel read-back.
-// Needs an X display (xvfb-run). The texture table is empty here.
+// The twenty textures are made from the tree's assets, as the host does.
+// Needs an X display (xvfb-run).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -14,6 +15,7 @@
 
 #include "host/content.h"
 #include "host/errors.h"
+#include "host/texture_table.h"
 #include "render/renderer.h"
 
 using namespace velk;
@@ -42,6 +44,9 @@ int main(int argc, char** argv) {
         auto loadStart = Clock::now();
         Renderer renderer(0, 1, 1);
         std::printf("shader load (3 entry points): %.0f ms\n", Milliseconds(Clock::now() - loadStart));
+        std::vector<uint8_t> font = Content::Read("Artifacts/Fonts/velk_stencil/VelkStencil.ttf");
+        TextureTable textures = TextureTable::Make(*renderer.Device, *renderer.Context, font);
+        renderer.TextureViews = textures.SlotOrder();
         float end = renderer.DemoEnd();
         if (!std::isfinite(end)) end = 60;
         std::printf("demo end: %.3f s\n", end);
@@ -77,6 +82,8 @@ int main(int argc, char** argv) {
             std::printf("%dx%d: mean %.1f ms, slowest %.1f ms (first draw %.0f ms, %d moments x %d)\n", w, h, mean,
                         worst, first, kMoments, kRepeats);
         }
+        renderer.TextureViews.clear();
+        textures.Release();
         renderer.Dispose();
         return 0;
     } catch (const Exception& e) {

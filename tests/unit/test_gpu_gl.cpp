@@ -33,13 +33,11 @@ struct Gpu {
     std::shared_ptr<gpu::SamplerState> Sampler;
     std::shared_ptr<gpu::VertexShader> Vertex;
 
-    // The renderer's scene sampler is anisotropic; llvmpipe's anisotropic filter
-    // is an elliptical average that also weighs neighbours of a texel centre, so
-    // exact mip values are checked through a trilinear sampler.
-    explicit Gpu(bool anisotropic = true) {
+    // The renderer's scene sampler.
+    Gpu() {
         gpu::SamplerDesc desc;
-        desc.Filter = anisotropic ? gpu::FilterMode::Anisotropic : gpu::FilterMode::MinMagMipLinear;
-        desc.MaxAnisotropy = anisotropic ? 16 : 1;
+        desc.Filter = gpu::FilterMode::Anisotropic;
+        desc.MaxAnisotropy = 16;
         Sampler = Device->CreateSamplerState(desc);
         auto vs = gpu::Compile(kHeader, "test.hlsl", "VSMain", "vs_5_0");
         EXPECT_GE(vs.Result, 0) << vs.Errors.value_or("");
@@ -62,8 +60,9 @@ struct Gpu {
     // return) at w x h and time 2.5 into an R32G32_FLOAT target; returns the
     // (x, y) pairs, rows top first.
     std::vector<float> Draw(const std::string& expression, uint32_t w, uint32_t h,
-                            const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views = {}) {
-        std::string source = std::string(kHeader) +
+                            const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views = {},
+                            const std::string& declarations = "") {
+        std::string source = std::string(kHeader) + declarations +
                              "float4 PSMain(float4 pos : SV_Position) : SV_Target\n{\n"
                              "    float2 uv = pos.xy / iResolution;\n" +
                              (expression.find("return") != std::string::npos
@@ -73,7 +72,11 @@ struct Gpu {
         auto ps = gpu::Compile(source, "test.hlsl", "PSMain", "ps_5_0");
         EXPECT_GE(ps.Result, 0) << ps.Errors.value_or("");
         if (ps.Result < 0) return {};
-        auto pixel = Device->CreatePixelShader(ps.Code);
+        return DrawWith(Device->CreatePixelShader(ps.Code), w, h, views);
+    }
+
+    std::vector<float> DrawWith(const std::shared_ptr<gpu::PixelShader>& pixel, uint32_t w, uint32_t h,
+                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views) {
 
         gpu::Texture2DDesc desc;
         desc.Width = w;
@@ -200,8 +203,7 @@ TEST(GpuGl, TexturesInSlotOrderWithDimensionsMipsAndGradients) {
     ASSERT_EQ(dims.size(), 2u);
     EXPECT_EQ(dims[0], 802.0f);
     EXPECT_EQ(dims[1], 206.0f);
-    // Mip 1 of the generated chain (trilinear sampling from here on): the red block is its top-left texel.
-    g.Sampler = g.Device->CreateSamplerState(gpu::SamplerDesc{});
+    // Mip 1 of the generated chain: the red block is its top-left texel.
     auto mip = g.Draw("float2(T1.SampleLevel(S, float2(0.25, 0.25), 1).r, T1.SampleLevel(S, float2(0.75, 0.75), 1).r)",
                       1, 1, views);
     EXPECT_NEAR(mip[0], 1.0f, 1e-6);
@@ -212,6 +214,31 @@ TEST(GpuGl, TexturesInSlotOrderWithDimensionsMipsAndGradients) {
                        1, 1, views);
     EXPECT_NEAR(grad[0], 0.25f, 1.0f / 255);
     EXPECT_NEAR(grad[1], 1.0f, 1e-6);
+}
+
+TEST(GpuGl, TwentyTexturesBothSampledAndMeasured) {
+    // Each texture read both through the sampler and by GetDimensions, as the demo
+    // shader reads its twenty: one texture unit each, all within the driver's limit.
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    Gpu g;
+    std::string declarations, body = "float red = 0; float widths = 0; uint w, h;";
+    std::vector<std::shared_ptr<gpu::ShaderResourceView>> views;
+    float expectedRed = 0, expectedWidths = 0;
+    for (uint32_t i = 0; i < 20; ++i) {
+        std::string name = "U" + std::to_string(i);
+        declarations += "Texture2D " + name + " : register(t" + std::to_string(i) + ");\n";
+        body += " red += " + name + ".Sample(S, uv).r; " + name + ".GetDimensions(w, h); widths += w;";
+        std::vector<uint8_t> pixels(size_t(i + 1) * 4);
+        for (size_t x = 0; x < pixels.size(); x += 4) pixels[x + 2] = uint8_t(i), pixels[x + 3] = 255;
+        views.push_back(g.Device->CreateShaderResourceView(g.Texture(i + 1, 1, pixels, false)));
+        expectedRed += i / 255.0f;
+        expectedWidths += float(i + 1);
+    }
+    // The header's T0..T2 share registers t0..t2 with U0..U2.
+    auto v = g.Draw(body + " return float4(red, widths, 0, 1);", 1, 1, views, declarations);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_NEAR(v[0], expectedRed, 1e-4);
+    EXPECT_EQ(v[1], expectedWidths);
 }
 
 TEST(GpuGl, CompilerMessagesNameTheSourceAndLine) {
@@ -229,4 +256,35 @@ TEST(GpuGl, CompilerMessagesNameTheSourceAndLine) {
     ASSERT_TRUE(missing.Errors.has_value());
     EXPECT_NE(missing.Errors->find("demo.hlsl"), std::string::npos);
     EXPECT_NE(missing.Errors->find("EndTime"), std::string::npos);
+}
+
+TEST(GpuGl, TwentyTexturesSampledAndMeasuredInSlotOrder) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    Gpu g;
+    // Slot i holds an (i + 1) x 1 texture of red 10 i: each is both sampled and
+    // measured, as the demo shader does with its twenty textures.
+    std::vector<std::shared_ptr<gpu::Texture2D>> textures;
+    std::vector<std::shared_ptr<gpu::ShaderResourceView>> views;
+    std::string declarations, body = "float matched = 0, sized = 0; uint w, h;\n";
+    for (uint32_t i = 0; i < 20; ++i) {
+        std::vector<uint8_t> p((i + 1) * 4);
+        for (uint32_t x = 0; x <= i; ++x) p[x * 4 + 2] = static_cast<uint8_t>(10 * i), p[x * 4 + 3] = 255;
+        textures.push_back(g.Texture(i + 1, 1, p, false));
+        views.push_back(g.Device->CreateShaderResourceView(textures.back()));
+        std::string n = "X" + std::to_string(i);
+        declarations += "Texture2D " + n + " : register(t" + std::to_string(i) + ");\n";
+        body += "matched += abs(" + n + ".SampleLevel(S, uv, 0).r * 255 - " + std::to_string(10 * i) +
+                ") < 0.5 ? 1 : 0; " + n + ".GetDimensions(w, h); sized += (w == " + std::to_string(i + 1) +
+                " && h == 1) ? 1 : 0;\n";
+    }
+    std::string source = std::string(kHeader) + declarations +
+                         "float4 PSMain(float4 pos : SV_Position) : SV_Target\n{\n"
+                         "    float2 uv = pos.xy / iResolution;\n" + body +
+                         "    return float4(matched, sized, 0, 1);\n}\n";
+    auto ps = gpu::Compile(source, "twenty.hlsl", "PSMain", "ps_5_0");
+    ASSERT_GE(ps.Result, 0) << ps.Errors.value_or("");
+    auto v = g.DrawWith(g.Device->CreatePixelShader(ps.Code), 1, 1, views);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[0], 20.0f);
+    EXPECT_EQ(v[1], 20.0f);
 }

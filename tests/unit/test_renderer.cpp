@@ -186,7 +186,7 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
     std::unique_ptr<Renderer> r;
     auto first = Capture([&] { r = std::make_unique<Renderer>(0, 4, 4); });
     EXPECT_EQ(Count(first.Out, "] Loaded demo.hlsl\n"), 1u);
-    auto* shader = r->PixelShader.get();
+    std::weak_ptr<gpu::PixelShader> shader = r->PixelShader;
 
     // Nothing changed: no file is read, nothing is written.
     auto idle = Capture([&] { r->Render(4, 4, 0); });
@@ -201,15 +201,15 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
     EXPECT_EQ(broken.Out, "");
     EXPECT_EQ(Count(broken.Err, "\n"), 1u) << broken.Err;
     EXPECT_EQ(broken.Err.rfind("demo.hlsl.json: ", 0), 0u) << broken.Err;
-    EXPECT_EQ(r->PixelShader.get(), shader);
+    EXPECT_EQ(r->PixelShader, shader.lock());
 
     // Fixed: one "Loaded" line.
     Write(Settings(), kSettings, 3);
     auto fixed = Capture([&] { r->Render(4, 4, 0); });
     EXPECT_EQ(Count(fixed.Out, "] Loaded demo.hlsl\n"), 1u);
     EXPECT_EQ(fixed.Err, "");
-    EXPECT_NE(r->PixelShader.get(), shader);
-    shader = r->PixelShader.get();
+    EXPECT_TRUE(shader.expired());  // replaced
+    shader = r->PixelShader;
 
     // An error in code both entry points share: reported for each, no "Loaded".
     std::string shared = std::string(kShader).replace(std::string(kShader).find("//@settings\n") + 12, 0,
@@ -218,7 +218,7 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
     auto failed = Capture([&] { r->Render(4, 4, 0); });
     EXPECT_EQ(failed.Out, "");
     EXPECT_EQ(Count(failed.Err, Shader().string() + "(5): error: 'missingName'"), 2u) << failed.Err;
-    EXPECT_EQ(r->PixelShader.get(), shader);
+    EXPECT_EQ(r->PixelShader, shader.lock());
     EXPECT_EQ(r->DemoEnd(), 61.25f);
 
     // Touching the older file to a time still before the newer one: no reload.
@@ -282,4 +282,39 @@ TEST_F(RendererTree, FixedSizeIsLetterboxedIntoTheWindow) {
         r.Dispose();
     });
     EXPECT_EQ(Count(c.Out, "Loaded"), 1u);
+}
+
+namespace {
+
+// A swap chain whose presents return the codes given, in turn.
+class ScriptedSwapChain : public gpu::SwapChain {
+public:
+    explicit ScriptedSwapChain(std::vector<int32_t> codes) : codes_(std::move(codes)) {}
+    std::shared_ptr<gpu::Texture2D> GetBuffer(uint32_t) override { return nullptr; }
+    void ResizeBuffers(uint32_t, uint32_t, uint32_t, gpu::PixelFormat) override {}
+    int32_t Present(uint32_t syncInterval) override {
+        EXPECT_EQ(syncInterval, 1u);
+        return codes_.at(next_++);
+    }
+
+private:
+    std::vector<int32_t> codes_;
+    size_t next_ = 0;
+};
+
+}  // namespace
+
+TEST_F(RendererTree, OnlyTheFirstFailedPresentIsReported) {
+    Write(Shader(), std::string(kShader) + kEndTime, 0);
+    Write(Settings(), kSettings, 1);
+    auto c = Capture([&] {
+        Renderer r(0, 4, 4);
+        const int32_t removed = static_cast<int32_t>(0x887A0005u);
+        // Occluded (a positive status) is no failure; two failures with a success between.
+        r.SwapChain = std::make_shared<ScriptedSwapChain>(std::vector<int32_t>{0x087A0001, removed, 0, removed});
+        for (int i = 0; i < 4; ++i) r.Render(4, 4, 0);
+        EXPECT_TRUE(r.PresentFailedReported);
+        r.Dispose();
+    });
+    EXPECT_EQ(c.Err, "Present failed: -2005270523\n");
 }

@@ -329,16 +329,16 @@ def g_W(h):
 
 
 def g_X(h):
+    """Two chevrons, > and <, parted by a vertical bridge where the strokes cross."""
     w = 0.82 * h + 50
     a = STEM * 1.08
-    d1 = slant(w - a, 0, a, 0, h)
-    e0, e1 = (0, 0), (w - a, h)
-    cy = h / 2
-    dy = (a / 2 + BRIDGE) * h / (w - a) + 10
-    x = lambda y: line_x(e0, e1, y)
-    lo = [(0, 0), (x(cy - dy), cy - dy), (x(cy - dy) + a, cy - dy), (a, 0)]
-    hi = [(x(cy + dy), cy + dy), (w - a, h), (w, h), (x(cy + dy) + a, cy + dy)]
-    return w, [d1, lo, hi]
+    c, cy = w / 2, h / 2
+    xm = c - BRIDGE / 2 - 0.82 * a         # where the inner edges of the arms meet
+    t = (c - BRIDGE / 2 - a) / xm
+    e = (1 - t) * (h - cy)                   # half height of the flat at the bridge
+    left = [(0, h), (a, h), (c - BRIDGE / 2, cy + e), (c - BRIDGE / 2, cy - e),
+            (a, 0), (0, 0), (xm, cy)]
+    return w, [left, mirror([left], w)[0]]
 
 
 def g_Y(h):
@@ -365,8 +365,9 @@ CAPS = {c: globals()['g_' + c] for c in 'ABCDEFGHIJKLMNOPQRSTUVWXYZ'}
 
 def l_a(h=XH):
     w = 0.96 * h
-    ry = 0.3 * h
-    bowl_ = [arc(w / 2 - STEM / 2 + 10, ry, w / 2 - STEM / 2 + 10, ry, (('x', w - STEM - BRIDGE), 90), (('x', w - STEM - BRIDGE), 270))]
+    ry = 0.32 * h
+    bowl_ = [arc(w / 2 - STEM / 2 + 10, ry, w / 2 - STEM / 2 + 10, ry,
+                 (('x', w - STEM - BRIDGE), 90), (('x', w - STEM - BRIDGE), 270), STEM * 0.9, BAR * 0.8)]
     topa = arc(w / 2, h - 0.28 * h, w / 2, 0.28 * h, 0, 155)
     return w, bowl_ + [rect(w - STEM, 0, w, h - 0.28 * h), topa]
 
@@ -389,7 +390,9 @@ def l_d(h=XH):
 def l_e(h=XH):
     w = 0.94 * h
     cx, cy = w / 2, h / 2
-    lbar = rect(STEM + BRIDGE, cy - BAR * 0.2, w, cy + BAR * 0.8)
+    # the bar ends on the outline of the bowl
+    x_end = cx + (w / 2) * math.sqrt(1 - (BAR * 0.8 / (h / 2)) ** 2)
+    lbar = rect(STEM + BRIDGE, cy - BAR * 0.2, x_end, cy + BAR * 0.8)
     return w, [arc(cx, cy, w / 2, h / 2, (('y', cy - BAR * 0.2), 0), 322), lbar]
 
 
@@ -475,7 +478,7 @@ def l_r(h=XH):
     w = 0.66 * h
     c1 = STEM + BRIDGE
     rx = (w - c1) / 2 + 30
-    a1 = arc(c1 + rx, h - 0.34 * h, rx, 0.34 * h, 30, 180)
+    a1 = arc(c1 + rx, h - 0.34 * h, rx, 0.34 * h, 30, 165)
     return w, [rect(0, 0, STEM, h), a1]
 
 
@@ -546,7 +549,7 @@ def d_3(h=CAP):
 
 def d_4(h=CAP):
     w = 0.74 * h
-    xs = w - STEM - 0.2 * w
+    xs = w - STEM - 0.26 * w
     yb = 0.22 * h
     a = STEM * 1.05
     diag = [(0, yb + BAR + BRIDGE), (xs - BRIDGE - a, h), (xs - BRIDGE, h), (a * 1.15, yb + BAR + BRIDGE)]
