@@ -1,6 +1,5 @@
 #include "media/recorder.h"
 
-#include <cstring>
 
 #include "media/recorder_timing.h"
 

@@ -2,10 +2,11 @@
 ffprobe and ffmpeg read back."""
 import json
 import os
+import shutil
 import subprocess
 import time
 
-from velk_e2e import EXE, FONT, Display, SkipTest, run_tests, temp_dir
+from velk_e2e import EXE, FONT, SOURCE, Display, SkipTest, run_tests, temp_dir
 
 KEY = (0x75, 0x4C, 0x29)  # the colour of the first frame
 
@@ -101,6 +102,28 @@ def test_escape_ends_the_recording_with_a_playable_file():
     assert 2 <= frames < 600 * 30, frames
 
 
+def test_without_a_soundtrack_the_file_has_video_only():
+    need_font()
+    # A source tree with every asset but the soundtrack.
+    tree = temp_dir()
+    open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
+    shutil.copytree(os.path.join(SOURCE, "Shaders"), os.path.join(tree, "Shaders"))
+    for folder in ("Fonts", "Graphics"):
+        shutil.copytree(os.path.join(SOURCE, "Artifacts", folder), os.path.join(tree, "Artifacts", folder))
+    os.makedirs(os.path.join(tree, "Artifacts", "Audio"))
+    exe = os.path.join(tree, "tovelmark-velk")
+    shutil.copy2(EXE, exe)
+    path = os.path.join(tree, "silent.mp4")
+    with Display() as display:
+        r = subprocess.run([exe, "--record", path, "--size", "64x36", "--fps", "20", "--length", "0.5"],
+                           capture_output=True, text=True, timeout=300, env=display.env(ALSOFT_DRIVERS="null"))
+    assert r.returncode == 0, r
+    assert "Music: " not in r.stdout and r.stdout.rstrip().endswith("Done."), r.stdout
+    streams = probe(path)["streams"]
+    assert [s["codec_name"] for s in streams] == ["h264"], streams
+    assert streams[0]["nb_read_frames"] == "10"
+
+
 def test_malformed_size_is_an_error():
     need_font()
     d = temp_dir()
@@ -117,4 +140,5 @@ def test_malformed_size_is_an_error():
 
 
 run_tests([test_short_recording_has_both_streams, test_length_zero_records_no_frame,
-           test_escape_ends_the_recording_with_a_playable_file, test_malformed_size_is_an_error])
+           test_escape_ends_the_recording_with_a_playable_file, test_without_a_soundtrack_the_file_has_video_only,
+           test_malformed_size_is_an_error])
