@@ -8,7 +8,7 @@ import re
 import shutil
 import subprocess
 
-from velk_e2e import SOURCE, run_tests, temp_dir
+from velk_e2e import SOURCE, Frame, near, run_tests, temp_dir
 
 TOOLS = os.environ.get("VELK_TOOLS", os.path.join(os.environ.get("VELK_BINARY_DIR", os.path.join(SOURCE, "build")),
                                                   "tests"))
@@ -53,18 +53,6 @@ def make_tree(settings):
     return tree
 
 
-class Frame:
-    def __init__(self, width, height, rgb):
-        self.width, self.height, self.rgb = width, height, rgb
-
-    def at(self, x, y):
-        i = 3 * (y * self.width + x)
-        return tuple(self.rgb[i:i + 3])
-
-    def pixels(self):
-        return (tuple(self.rgb[i:i + 3]) for i in range(0, len(self.rgb), 3))
-
-
 def render(tree, time, width, height):
     out = os.path.join(tree, "frame-%s.png" % time)
     r = subprocess.run([RENDER, tree, repr(time), str(width), str(height), out], capture_output=True, text=True,
@@ -73,10 +61,6 @@ def render(tree, time, width, height):
     rgb = subprocess.run(["convert", out, "-depth", "8", "rgb:-"], capture_output=True, check=True).stdout
     assert len(rgb) == 3 * width * height
     return Frame(width, height, rgb)
-
-
-def near(a, b, tolerance):
-    return all(abs(x - y) <= tolerance for x, y in zip(a, b))
 
 
 def tunnel_centre(u):

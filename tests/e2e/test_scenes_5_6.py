@@ -10,7 +10,7 @@ import re
 import shutil
 import subprocess
 
-from velk_e2e import SOURCE, run_tests, temp_dir
+from velk_e2e import SOURCE, Frame, near, run_tests, temp_dir
 
 TOOLS = os.environ.get("VELK_TOOLS", os.path.join(os.environ.get("VELK_BINARY_DIR", os.path.join(SOURCE, "build")),
                                                   "tests"))
@@ -61,26 +61,6 @@ class Timeline:
         self.picture_start = self.velkt_start + VELKT_FADE + VELKT_HOLD + VELKT_OUT
         self.final_fade_start = self.picture_start + PICTURE_FADE + CREDIT_HOLD + CREDIT_OUT + PICTURE_HOLD
         self.demo_end = self.final_fade_start + FINAL_FADE
-
-
-class Frame:
-    def __init__(self, width, height, rgb):
-        self.width, self.height, self.rgb = width, height, rgb
-
-    def at(self, x, y):
-        i = 3 * (y * self.width + x)
-        return tuple(self.rgb[i:i + 3])
-
-    def pixels(self):
-        return (tuple(self.rgb[i:i + 3]) for i in range(0, len(self.rgb), 3))
-
-    def spot(self, px, py):
-        """The pixel at a point p in screen heights (centred, y downwards)."""
-        return self.at(round(px * self.height + self.width / 2 - 0.5), round(py * self.height + self.height / 2 - 0.5))
-
-
-def near(a, b, tolerance):
-    return all(abs(x - y) <= tolerance for x, y in zip(a, b))
 
 
 def is_plain(frame):

@@ -91,6 +91,29 @@ def pixel(png, x, y):
     return tuple(out[:3])
 
 
+class Frame:
+    """An RGB picture read back from a file, 8 bits per channel, rows top first."""
+
+    def __init__(self, width, height, rgb):
+        self.width, self.height, self.rgb = width, height, rgb
+
+    def at(self, x, y):
+        i = 3 * (y * self.width + x)
+        return tuple(self.rgb[i:i + 3])
+
+    def pixels(self):
+        return (tuple(self.rgb[i:i + 3]) for i in range(0, len(self.rgb), 3))
+
+    def spot(self, px, py):
+        """The pixel at a point p in screen heights (centred, y downwards)."""
+        return self.at(round(px * self.height + self.width / 2 - 0.5), round(py * self.height + self.height / 2 - 0.5))
+
+
+def near(a, b, tolerance):
+    """True when every channel of a is within tolerance of b."""
+    return all(abs(x - y) <= tolerance for x, y in zip(a, b))
+
+
 def run_tests(cases):
     """Runs test functions, prints one line each and a closing count; exits non-zero on failure."""
     import sys

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "fake_window.h"
+
 #include <cmath>
 #include <deque>
 #include <functional>
@@ -10,28 +12,7 @@
 
 namespace {
 
-// A window double with the real state machine: Destroy clears the handle at once
-// and queues the quit that the next pump takes.
-struct FakeWindow {
-    std::deque<int32_t> Keys;
-    uintptr_t Handle = 1;
-    int32_t Width = 640, Height = 360;
-    bool IsOpen = true;
-    int destroys = 0, pumps = 0;
-    bool quitPending = false;
-    std::function<void(FakeWindow&, int)> onPump;  // script per pump number
-
-    void PumpMessages() {
-        ++pumps;
-        if (onPump) onPump(*this, pumps);
-        if (quitPending) IsOpen = false;
-    }
-    void Destroy() {
-        ++destroys;
-        Handle = 0;
-        quitPending = true;
-    }
-};
+using velk::testing::FakeWindow;
 
 struct FakeRenderer {
     float end = std::numeric_limits<float>::infinity();

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "fake_window.h"
 #include <unistd.h>
 
 #include <cmath>
@@ -105,26 +107,7 @@ struct Events {
 };
 Events* events = nullptr;
 
-struct FakeWindow {
-    std::deque<int32_t> Keys;
-    uintptr_t Handle = 1;
-    int32_t Width = 640, Height = 360;
-    bool IsOpen = true;
-    int destroys = 0, pumps = 0;
-    bool quitPending = false;
-    std::function<void(FakeWindow&, int)> onPump;
-
-    void PumpMessages() {
-        ++pumps;
-        if (onPump) onPump(*this, pumps);
-        if (quitPending) IsOpen = false;
-    }
-    void Destroy() {
-        ++destroys;
-        Handle = 0;
-        quitPending = true;
-    }
-};
+using velk::testing::FakeWindow;
 
 struct FakeRenderer {
     float end = 10.0f, fade = 8.0f;
