@@ -33,6 +33,7 @@
 
 #include "host/errors.h"
 #include "render/gpu.h"
+#include "render/gl_window_attributes.h"
 
 namespace velk::gpu {
 
@@ -96,8 +97,10 @@ class GlRenderTargetView;
 class GlShaderResourceView;
 class GlSampler;
 class GlBuffer;
-class GlVertexShader;
-class GlPixelShader;
+template <class Base, GLenum Stage>
+class GlShader;
+using GlVertexShader = GlShader<VertexShader, GL_VERTEX_SHADER>;
+using GlPixelShader = GlShader<PixelShader, GL_FRAGMENT_SHADER>;
 
 class GlContext : public DeviceContext {
 public:
@@ -323,26 +326,15 @@ Program MakeProgram(GLenum stage, std::span<const uint8_t> bytecode, const char*
     return program;
 }
 
-class GlVertexShader : public VertexShader {
+// A vertex or pixel shader: one separable program of its stage.
+template <class Base, GLenum Stage>
+class GlShader : public Base {
 public:
-    GlVertexShader(std::shared_ptr<Runtime> runtime, std::span<const uint8_t> bytecode)
-        : runtime_(std::move(runtime)), program_(MakeProgram(GL_VERTEX_SHADER, bytecode, "CreateVertexShader")) {}
-    ~GlVertexShader() override {
-        if (runtime_->Immediate) runtime_->Immediate->Forget(this);
-        glDeleteProgram(program_.Name);
-    }
-    const Program& Get() const { return program_; }
-
-private:
-    std::shared_ptr<Runtime> runtime_;
-    Program program_;
-};
-
-class GlPixelShader : public PixelShader {
-public:
-    GlPixelShader(std::shared_ptr<Runtime> runtime, std::span<const uint8_t> bytecode)
-        : runtime_(std::move(runtime)), program_(MakeProgram(GL_FRAGMENT_SHADER, bytecode, "CreatePixelShader")) {}
-    ~GlPixelShader() override {
+    GlShader(std::shared_ptr<Runtime> runtime, std::span<const uint8_t> bytecode)
+        : runtime_(std::move(runtime)),
+          program_(MakeProgram(Stage, bytecode,
+                               Stage == GL_VERTEX_SHADER ? "CreateVertexShader" : "CreatePixelShader")) {}
+    ~GlShader() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
         glDeleteProgram(program_.Name);
     }
@@ -592,14 +584,6 @@ private:
     std::shared_ptr<DeviceContext> immediate_;  // shares the runtime's lifetime
 };
 
-void SetContextAttributes() {
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 4);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 5);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
-    SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
-    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 0);
-    SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 0);
-}
 
 std::shared_ptr<Runtime> AcquireRuntime() {
     if (auto existing = gRuntime.lock()) return existing;
@@ -699,6 +683,16 @@ private:
 };
 
 }  // namespace
+
+// The pixel format and context every GL window of the program is made with.
+void SetContextAttributes() {
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 4);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 5);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
+    SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 0);
+    SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 0);
+}
 
 // Every device of the process shares one GL context and its immediate context.
 std::shared_ptr<Device> CreateDevice() { return std::make_shared<GlDevice>(AcquireRuntime()); }

@@ -9,6 +9,7 @@
 #include <SDL.h>
 
 #include "host/errors.h"
+#include "render/gl_window_attributes.h"
 #include "window/window.h"
 
 namespace velk {
@@ -49,13 +50,8 @@ Window::Window(const std::string& title, int width, int height, bool fullscreen)
     if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
         throw InvalidOperationException(std::string("CreateWindowEx failed: ") + SDL_GetError());
 
-    // The renderer draws with an OpenGL 4.5 core context on this window.
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 4);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 5);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
-    SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
-    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 0);
-    SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 0);
+    // The renderer draws with the GL layer's context on this window.
+    gpu::SetContextAttributes();
 
     SDL_Window* w;
     SDL_ClearError();
