@@ -17,6 +17,8 @@
 // - a sampler bound at slot s<n> is applied to every texture unit that the pixel
 //   shader samples through s<n> (the compiler records which);
 // - the 16-byte constant buffer is a uniform buffer, written whole at Unmap;
+// - a pixel shader specialised on its constant buffer (shader_variants_gl.h) draws
+//   with the program of the combination the bound buffers' values give;
 // - an anisotropic sampler filters anisotropically on a GPU and trilinearly on
 //   Mesa's software rasterizers (llvmpipe), where anisotropy is an elliptical
 //   average about eight times slower per frame that also blurs texel centres.
@@ -34,6 +36,7 @@
 #include "host/errors.h"
 #include "render/gpu.h"
 #include "render/gl_window_attributes.h"
+#include "render/shader_variants_gl.h"
 
 namespace velk::gpu {
 
@@ -143,6 +146,7 @@ private:
     std::array<GlBuffer*, 14> constantBuffers_{};
     std::array<GlShaderResourceView*, kSlots> views_{};
     std::array<GlSampler*, 16> samplers_{};
+    DrawBindings bindings_;  // of the last specialised draw, reused
 };
 
 class GlTexture : public Texture2D {
@@ -292,57 +296,84 @@ private:
     GLuint name_ = 0;
 };
 
-// A separable program made from the compiler's output, with the sampler slot each
-// texture unit is sampled through.
-struct Program {
-    GLuint Name = 0;
+// The compiler's output: the GLSL, the sampler slot each texture unit is sampled
+// through, and the constant-buffer conditions a pixel shader is specialised on.
+struct ShaderCode {
+    std::string Glsl;
     std::vector<std::pair<uint32_t, uint32_t>> UnitSamplers;
+    std::vector<UniformCondition> Conditions;
 };
 
-Program MakeProgram(GLenum stage, std::span<const uint8_t> bytecode, const char* what) {
+ShaderCode ParseCode(std::span<const uint8_t> bytecode, const char* what) {
     std::string text(bytecode.begin(), bytecode.end());
     const std::string magic = "VELKGLSL1\n";
     size_t split = text.find("\n\n");
     if (text.rfind(magic, 0) != 0 || split == std::string::npos) Fail(what, "not a compiled shader", E_INVALIDARG);
-    Program program;
+    ShaderCode code;
     std::istringstream header(text.substr(magic.size(), split + 1 - magic.size()));
-    std::string word;
-    uint32_t unit = 0, slot = 0;
-    while (header >> word >> unit >> slot)
-        if (word == "sampler") program.UnitSamplers.emplace_back(unit, slot);
-    std::string glsl = text.substr(split + 2);
-    const char* source = glsl.c_str();
-    program.Name = glCreateShaderProgramv(stage, 1, &source);
-    GLint linked = 0;
-    glGetProgramiv(program.Name, GL_LINK_STATUS, &linked);
-    if (!linked) {
-        GLint length = 0;
-        glGetProgramiv(program.Name, GL_INFO_LOG_LENGTH, &length);
-        std::string log(static_cast<size_t>(std::max(length, 1)), '\0');
-        glGetProgramInfoLog(program.Name, length, nullptr, log.data());
-        glDeleteProgram(program.Name);
-        Fail(what, log.c_str());
+    for (std::string line; std::getline(header, line);) {
+        std::istringstream fields(line);
+        std::string word;
+        fields >> word;
+        if (word == "sampler") {
+            uint32_t unit = 0, slot = 0;
+            if (fields >> unit >> slot) code.UnitSamplers.emplace_back(unit, slot);
+        } else if (word == "condition") {
+            UniformCondition c;
+            if (fields >> c.Binding >> c.Offset >> c.Op >> c.Constant) code.Conditions.push_back(c);
+        }
     }
-    return program;
+    code.Glsl = text.substr(split + 2);
+    return code;
 }
 
-// A vertex or pixel shader: one separable program of its stage.
+GLuint MakeProgram(GLenum stage, const std::string& glsl, const char* what) {
+    const char* source = glsl.c_str();
+    GLuint name = glCreateShaderProgramv(stage, 1, &source);
+    GLint linked = 0;
+    glGetProgramiv(name, GL_LINK_STATUS, &linked);
+    if (!linked) {
+        GLint length = 0;
+        glGetProgramiv(name, GL_INFO_LOG_LENGTH, &length);
+        std::string log(static_cast<size_t>(std::max(length, 1)), '\0');
+        glGetProgramInfoLog(name, length, nullptr, log.data());
+        glDeleteProgram(name);
+        Fail(what, log.c_str());
+    }
+    return name;
+}
+
+// A vertex or pixel shader: one separable program of its stage, or, for a pixel
+// shader specialised on its constant buffer, one per combination of its conditions
+// (shader_variants_gl.h).
 template <class Base, GLenum Stage>
 class GlShader : public Base {
 public:
     GlShader(std::shared_ptr<Runtime> runtime, std::span<const uint8_t> bytecode)
-        : runtime_(std::move(runtime)),
-          program_(MakeProgram(Stage, bytecode,
-                               Stage == GL_VERTEX_SHADER ? "CreateVertexShader" : "CreatePixelShader")) {}
+        : runtime_(std::move(runtime)) {
+        ShaderCode code = ParseCode(bytecode, What());
+        unitSamplers_ = std::move(code.UnitSamplers);
+        if (Stage == GL_FRAGMENT_SHADER && !code.Conditions.empty())
+            variants_ = std::make_unique<ShaderVariants>(std::move(code.Glsl), std::move(code.Conditions), What());
+        else
+            program_ = MakeProgram(Stage, code.Glsl, What());
+    }
     ~GlShader() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
-        glDeleteProgram(program_.Name);
+        variants_.reset();
+        if (program_) glDeleteProgram(program_);
     }
-    const Program& Get() const { return program_; }
+    const std::vector<std::pair<uint32_t, uint32_t>>& UnitSamplers() const { return unitSamplers_; }
+    ShaderVariants* Variants() const { return variants_.get(); }
+    GLuint Program() const { return program_; }
 
 private:
+    static const char* What() { return Stage == GL_VERTEX_SHADER ? "CreateVertexShader" : "CreatePixelShader"; }
+
     std::shared_ptr<Runtime> runtime_;
-    Program program_;
+    std::vector<std::pair<uint32_t, uint32_t>> unitSamplers_;
+    GLuint program_ = 0;
+    std::unique_ptr<ShaderVariants> variants_;
 };
 
 template <class T, class U>
@@ -403,13 +434,39 @@ void GlContext::Draw(uint32_t vertexCount, uint32_t startVertex) {
     glViewportIndexedf(0, viewport_[0], viewport_[1], viewport_[2], viewport_[3]);
     glDepthRangeIndexed(0, viewport_[4], viewport_[5]);
     glUseProgram(0);
-    glUseProgramStages(runtime_.Pipeline, GL_VERTEX_SHADER_BIT, vertexShader_->Get().Name);
-    glUseProgramStages(runtime_.Pipeline, GL_FRAGMENT_SHADER_BIT, pixelShader_->Get().Name);
+    GLuint pixelProgram = pixelShader_->Program();
+    if (ShaderVariants* variants = pixelShader_->Variants()) {
+        // The variant for the bound constant buffers' values; the bindings let it
+        // compile the other variants for the same state elsewhere.
+        DrawBindings& bindings = bindings_;
+        bindings.VertexProgram = vertexShader_->Program();
+        bindings.UniformBuffers.clear();
+        for (size_t slot = 0; slot < constantBuffers_.size(); ++slot)
+            if (constantBuffers_[slot])
+                bindings.UniformBuffers.emplace_back(static_cast<uint32_t>(slot), constantBuffers_[slot]->Name());
+        bindings.TextureUnits.clear();
+        for (const auto& [unit, slot] : pixelShader_->UnitSamplers()) {
+            if (unit >= kSlots) continue;
+            GlShaderResourceView* view = views_[unit];
+            GlSampler* sampler = slot < samplers_.size() ? samplers_[slot] : nullptr;
+            bindings.TextureUnits.emplace_back(unit, view ? view->Texture().Name() : 0, sampler ? sampler->Name() : 0);
+        }
+        auto read = [this](uint32_t binding, uint32_t offset) {
+            uint32_t value = 0;  // an unbound buffer reads as zeros
+            GlBuffer* buffer = binding < constantBuffers_.size() ? constantBuffers_[binding] : nullptr;
+            if (buffer && offset + 4 <= buffer->Shadow().size())
+                std::memcpy(&value, buffer->Shadow().data() + offset, 4);
+            return value;
+        };
+        pixelProgram = variants->Select(read, bindings);
+    }
+    glUseProgramStages(runtime_.Pipeline, GL_VERTEX_SHADER_BIT, vertexShader_->Program());
+    glUseProgramStages(runtime_.Pipeline, GL_FRAGMENT_SHADER_BIT, pixelProgram);
     glBindProgramPipeline(runtime_.Pipeline);
     for (size_t slot = 0; slot < constantBuffers_.size(); ++slot)
         glBindBufferBase(GL_UNIFORM_BUFFER, static_cast<GLuint>(slot),
                          constantBuffers_[slot] ? constantBuffers_[slot]->Name() : 0);
-    for (const auto& [unit, slot] : pixelShader_->Get().UnitSamplers) {
+    for (const auto& [unit, slot] : pixelShader_->UnitSamplers()) {
         if (unit >= kSlots) continue;
         GlShaderResourceView* view = views_[unit];
         glBindTextureUnit(unit, view ? view->Texture().Name() : 0);

@@ -13,12 +13,17 @@
 //   both to floor-modulo);
 // - vertex stage: clip-space y is flipped and depth mapped from [0, 1] to [-1, 1],
 //   so that drawing into a framebuffer whose memory row 0 is the picture's top row
-//   gives Direct3D's orientation (see gpu_gl.cpp).
+//   gives Direct3D's orientation (see gpu_gl.cpp);
+// - pixel stage: the branches on constant-buffer values are specialised (see
+//   spirv_specialize_gl.h); the environment variable VELK_GL_SPECIALIZE=0 turns
+//   this off, so that the shader is compiled as it is (for comparisons).
 // What it does not do: geometry, hull, domain or compute profiles, class linkage,
 // reflection.
 //
-// The "bytecode" is a small text: a header line, one "sampler <unit> <slot>" line per
-// texture unit the shader samples, an empty line, then the GLSL source.
+// The "bytecode" is a small text: a header line, one "condition <binding> <offset>
+// <opcode> <constant>" line per specialised condition (in SpecId order), one
+// "sampler <unit> <slot>" line per texture unit the shader samples, an empty line,
+// then the GLSL source.
 #define ENABLE_HLSL 1
 #include <glslang/Public/ResourceLimits.h>
 #include <glslang/Public/ShaderLang.h>
@@ -26,6 +31,7 @@
 #include <spirv_cross/spirv_cross_c.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <charconv>
 #include <map>
 #include <mutex>
@@ -33,6 +39,7 @@
 
 #include "host/errors.h"
 #include "render/gpu.h"
+#include "render/spirv_specialize_gl.h"
 
 namespace velk::gpu {
 
@@ -43,6 +50,9 @@ constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
 // HLSL's fmod is x - y * trunc(x / y). Defined before the source (the preamble does
 // not count in line numbers) so that constant folding follows it too.
 constexpr const char* kPreamble = "#define fmod(x, y) ((x) - (y) * trunc((x) / (y)))\n";
+
+// Programs per pixel shader at most: each is compiled by the driver.
+constexpr size_t kMaxVariants = 16;
 
 void InitializeOnce() {
     static std::once_flag once;
@@ -174,6 +184,15 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
         i += count;
     }
 
+    // A pixel shader's branches on constant-buffer values become specialisation
+    // constants: the GPU layer compiles a program per combination and draws the one
+    // that matches the buffer (see spirv_specialize_gl.h). VELK_GL_SPECIALIZE=0
+    // compiles the shader as it is.
+    std::vector<UniformCondition> conditions;
+    const char* specialize = std::getenv("VELK_GL_SPECIALIZE");
+    if (stage == EShLangFragment && !(specialize && std::string(specialize) == "0"))
+        conditions = SpecializeUniformConditions(spirv, kMaxVariants);
+
     SpvcContext holder;
     spvc_context context = nullptr;
     std::string crossError;
@@ -224,6 +243,9 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
     }
     std::vector<std::pair<std::string, std::string>> folded;  // dummy uniform -> sampled uniform
     std::string header = "VELKGLSL1\n";
+    for (const UniformCondition& c : conditions)
+        header += "condition " + std::to_string(c.Binding) + " " + std::to_string(c.Offset) + " " +
+                  std::to_string(c.Op) + " " + std::to_string(c.Constant) + "\n";
     for (size_t i = 0; i < combinedCount; ++i) {
         uint32_t unit = spvc_compiler_get_decoration(compiler, combined[i].image_id, SpvDecorationBinding);
         std::string uniformName = "VelkT" + std::to_string(unit) + "S" + std::to_string(i);

@@ -1,0 +1,71 @@
+// The programs of a pixel shader specialised on its constant buffer (OpenGL layer).
+//
+// The compiler turns a pixel shader's branches on constant-buffer values into
+// specialisation constants (spirv_specialize_gl.h). This holds one linked program
+// per combination of those conditions that some buffer contents reach, and picks
+// the one that matches the bound buffer at each draw. A software driver compiles a
+// program into machine code on its first draw, which for a large shader takes
+// long enough to show as a hitch; so on the first draw with a given set of
+// bindings every other variant is drawn once, one pixel, on worker threads with
+// GL contexts of their own, and a draw that needs a variant still being compiled
+// there waits for it instead of compiling it a second time.
+//
+// GL names cross this header as plain integers; only gpu_gl.cpp uses it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "render/spirv_specialize_gl.h"
+
+namespace velk::gpu {
+
+class WorkerContexts;
+
+// What a draw binds besides the pixel program: a draw on another context with the
+// same makes the driver compile the same machine code.
+struct DrawBindings {
+    uint32_t VertexProgram = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> UniformBuffers;           // binding, buffer
+    std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> TextureUnits;  // unit, texture, sampler
+
+    bool operator==(const DrawBindings&) const = default;
+};
+
+class ShaderVariants {
+public:
+    // Links the program of every reachable combination; raises like the shader's
+    // creation (`what`) when one does not link.
+    ShaderVariants(std::string glsl, std::vector<UniformCondition> conditions, const char* what);
+    ~ShaderVariants();
+    ShaderVariants(const ShaderVariants&) = delete;
+    ShaderVariants& operator=(const ShaderVariants&) = delete;
+
+    // The program for a draw whose constant buffers hold these values
+    // (read(binding, offset) gives the 32 bits there), on the main context, with
+    // these bindings. The first draw with new bindings starts compiling the other
+    // variants on worker contexts.
+    uint32_t Select(const std::function<uint32_t(uint32_t, uint32_t)>& read, const DrawBindings& bindings);
+
+    size_t VariantCount() const;
+
+private:
+    struct Variant;
+    uint32_t Link(const std::vector<bool>* key) const;
+    void Prepare(const Variant& current, const DrawBindings& bindings);
+
+    std::string glsl_;
+    std::vector<UniformCondition> conditions_;
+    const char* what_;
+    std::vector<std::shared_ptr<Variant>> variants_;  // in order of first use as the scalars grow
+    std::shared_ptr<Variant> general_;
+    std::shared_ptr<WorkerContexts> workers_;
+    DrawBindings prepared_;
+    bool preparedOnce_ = false;
+};
+
+}  // namespace velk::gpu
