@@ -39,6 +39,37 @@ public:
         return Number(it->second);
     }
 
+    // The value of a setting that is a number, a time, or a sum and difference of
+    // those and of other such settings ("TUNNEL_START + 8.0").
+    double Expression(const std::string& name) const {
+        auto it = settings_.find(name);
+        if (it == settings_.end()) throw std::runtime_error("no setting " + name);
+        if (it->second.Kind != JsonKind::String) return Number(it->second);
+        std::string text = ShaderSettings::ReplaceTimes(it->second.Value);
+        double total = 0, sign = 1;
+        size_t at = 0;
+        while (at < text.size()) {
+            char c = text[at];
+            if (c == ' ') {
+                ++at;
+            } else if (c == '+' || c == '-') {
+                sign = c == '-' ? -1 : 1;
+                ++at;
+            } else {
+                size_t end = text.find_first_of(" +-", at);
+                if (end == std::string::npos) end = text.size();
+                std::string term = text.substr(at, end - at);
+                double value = 0;
+                auto [stop, error] = std::from_chars(term.data(), term.data() + term.size(), value);
+                if (error != std::errc() || stop != term.data() + term.size()) value = Expression(term);
+                total += sign * value;
+                sign = 1;
+                at = end;
+            }
+        }
+        return total;
+    }
+
     // The chain for a scroll line of ws x hs texels and columns hu and hd texels high.
     DemoEnd End(double ws, double hs, double hu, double hd) const {
         const double height = Value("SCROLL_HEIGHT"), speed = Value("SCROLL_SPEED");
