@@ -26,10 +26,13 @@ Recorder::Recorder(velk::Renderer& renderer, velk::Music* music, const std::stri
     desc.MiscFlags = gpu::MiscNone;
     Target = Renderer.Device->CreateTexture2D(desc);
     TargetView = Renderer.Device->CreateRenderTargetView(Target);
+    PendingTarget = Renderer.Device->CreateTexture2D(desc);
+    PendingTargetView = Renderer.Device->CreateRenderTargetView(PendingTarget);
     desc.Usage = gpu::ResourceUsage::Staging;
     desc.BindFlags = gpu::BindNone;
     desc.CpuAccessFlags = gpu::CpuAccessRead;
     Staging = Renderer.Device->CreateTexture2D(desc);
+    PendingStaging = Renderer.Device->CreateTexture2D(desc);
 
     video::Startup();
     std::shared_ptr<video::Attributes> attributes = video::CreateAttributes(1);
@@ -97,29 +100,40 @@ void Recorder::RecordFrame() {
     const float t = Seconds();
     // The current shader, read afresh: a reload made by the preview applies from here on.
     Renderer.DrawScene(Renderer.PixelShader.get(), TargetView.get(), Width, Height, t);
+    // The copy runs behind the draw; the frame before, read back meanwhile from the
+    // other target, is written while the GPU works on this one.
     Renderer.Context->CopyResource(*Staging, *Target);
+    if (Pending) WritePending();
+    std::swap(Target, PendingTarget);
+    std::swap(TargetView, PendingTargetView);
+    std::swap(Staging, PendingStaging);
+    Pending = FrameIndex;
+    FrameIndex = FrameIndex + 1;
+}
 
+void Recorder::WritePending() {
+    const int64_t frame = *Pending;
+    Pending.reset();
     const int32_t rowBytes = Width * 4;
     auto [buffer, memory] = CreateLockedBuffer(rowBytes * Height);
     // Waits until the GPU has finished the draw and the copy.
-    gpu::MappedSubresource mapped = Renderer.Context->Map(*Staging, 0, gpu::MapType::Read);
+    gpu::MappedSubresource mapped = Renderer.Context->Map(*PendingStaging, 0, gpu::MapType::Read);
     // Packed rows: any padding at the end of a mapped row is skipped.
     recording::PackRows(memory, static_cast<const uint8_t*>(mapped.Data), static_cast<size_t>(rowBytes), Height,
                         mapped.RowPitch);
-    Renderer.Context->Unmap(*Staging, 0);
-    WriteBuffer(VideoStream, buffer, rowBytes * Height, recording::VideoTime(FrameIndex, Fps),
+    Renderer.Context->Unmap(*PendingStaging, 0);
+    WriteBuffer(VideoStream, buffer, rowBytes * Height, recording::VideoTime(frame, Fps),
                 recording::VideoDuration(Fps));
     buffer.reset();
 
     // The sound always follows the picture of the same frame.
-    if (Music) WriteAudioChunk();
-    FrameIndex = FrameIndex + 1;
+    if (Music) WriteAudioChunk(frame);
 }
 
-void Recorder::WriteAudioChunk() {
+void Recorder::WriteAudioChunk(int64_t frame) {
     const int32_t rate = Music->SampleRate;
     const int32_t channels = Music->Channels;
-    recording::AudioChunk chunk = recording::AudioChunkOf(FrameIndex, rate, Fps);
+    recording::AudioChunk chunk = recording::AudioChunkOf(frame, rate, Fps);
     velk::Music::PcmView bytes = Music->GetPcm(chunk.Start, chunk.Count);
     if (bytes.empty()) return;  // at or past the track's end
     auto [buffer, memory] = CreateLockedBuffer(bytes.Length);
@@ -148,12 +162,16 @@ void Recorder::WriteBuffer(int32_t stream, const std::shared_ptr<video::MediaBuf
 
 void Recorder::Dispose() {
     if (!Writer) return;
+    if (Pending) WritePending();
     Writer->Finalize();
     Writer.reset();
     video::Shutdown();
     TargetView.reset();
     Target.reset();
     Staging.reset();
+    PendingTargetView.reset();
+    PendingTarget.reset();
+    PendingStaging.reset();
 }
 
 }  // namespace velk

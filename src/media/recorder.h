@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -35,19 +36,27 @@ public:
 
     // The time of the next frame: FrameIndex / Fps, rounded to single precision.
     float Seconds() const;
-    // Draws, reads back and writes the frame at Seconds(), with its sound.
+    // Draws the frame at Seconds() and starts its read-back; writes the frame drawn
+    // before it, with its sound, meanwhile. So each frame is written by the next
+    // call, or by Dispose for the last one.
     void RecordFrame();
-    // Completes the file and releases what the recorder owns. Nothing may be
-    // recorded afterwards; a second call does nothing.
+    // Writes the last frame drawn, completes the file and releases what the
+    // recorder owns. Nothing may be recorded afterwards; a second call does nothing.
     virtual void Dispose();
 
     velk::Renderer& Renderer;  // not owned
     velk::Music* Music;        // not owned; null records video only
+    // The frame being drawn goes into Target and is copied into Staging; the frame
+    // drawn before waits in the pending three until written. They swap each frame.
     std::shared_ptr<gpu::Texture2D> Target;
     std::shared_ptr<gpu::Texture2D> Staging;
     std::shared_ptr<gpu::RenderTargetView> TargetView;
+    std::shared_ptr<gpu::Texture2D> PendingTarget;
+    std::shared_ptr<gpu::Texture2D> PendingStaging;
+    std::shared_ptr<gpu::RenderTargetView> PendingTargetView;
     std::shared_ptr<video::SinkWriter> Writer;
-    int64_t FrameIndex = 0;
+    int64_t FrameIndex = 0;               // frames drawn
+    std::optional<int64_t> Pending;       // the drawn frame not yet written
     int32_t VideoStream = 0;
     int32_t AudioStream = 0;
     int32_t Width;
@@ -60,7 +69,9 @@ private:
     // Unlocks the buffer and writes `length` bytes of it as one sample of the stream.
     void WriteBuffer(int32_t stream, const std::shared_ptr<video::MediaBuffer>& buffer, int32_t length, int64_t time,
                      int64_t duration);
-    void WriteAudioChunk();
+    // Reads back the pending frame and writes it, then its sound.
+    void WritePending();
+    void WriteAudioChunk(int64_t frame);
 };
 
 }  // namespace velk

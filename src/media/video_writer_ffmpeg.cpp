@@ -4,7 +4,8 @@
 // name's extension), libx264 (H.264 from the RGB32 frames, converted to 4:2:0 by
 // libswscale with BT.709 coefficients in limited range, and tagged so) and
 // FFmpeg's native AAC encoder (fed from the 16-bit PCM in its own 1024-sample
-// frames, the last one short). Both encoders run their own threads.
+// frames, the last one short). The conversion and the encoders each run on threads
+// for half the cores, leaving the rest to the drawing (see EncoderThreads).
 //
 // WriteSample checks the sample and queues it; one worker thread converts,
 // encodes and muxes the queued samples in order, so that the caller draws the
@@ -212,6 +213,16 @@ struct StreamState {
     int64_t NextPts = 0;
     bool Started = false;
 };
+
+// Threads for the colour conversion and for each encoder. The frames come from a
+// GPU that, in software, draws on every core at the same time: threads for all the
+// cores here too would oversubscribe the machine and make both slower (x264 with
+// its own choice, one and a half per core, spends about twice the CPU time of one
+// thread per frame), while a single thread falls behind a fast draw at 1920x1080.
+int EncoderThreads() {
+    unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores / 2, 1u, 8u));
+}
 
 class FfmpegSinkWriter final : public SinkWriter {
 public:
@@ -482,7 +493,7 @@ private:
         s.Frame = av_frame_alloc();
         if (!s.Encoder || !s.Frame) Raise(hr::E_OUTOFMEMORY_, what, "no memory for the encoder");
         if (format_->oformat->flags & AVFMT_GLOBALHEADER) s.Encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        s.Encoder->thread_count = 0;  // as many as the machine has
+        s.Encoder->thread_count = EncoderThreads();
     }
 
     void FinishEncoder(StreamState& s, const char* what) {
@@ -547,7 +558,7 @@ private:
         av_opt_set_int(s.Scaler, "dsth", s.Height, 0);
         av_opt_set_int(s.Scaler, "dst_format", AV_PIX_FMT_YUV420P, 0);
         av_opt_set_int(s.Scaler, "sws_flags", SWS_BILINEAR | SWS_ACCURATE_RND, 0);
-        av_opt_set_int(s.Scaler, "threads", 0, 0);
+        av_opt_set_int(s.Scaler, "threads", EncoderThreads(), 0);
         CheckAv(sws_init_context(s.Scaler, nullptr, nullptr), what, "setting up the colour conversion");
         const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
         sws_setColorspaceDetails(s.Scaler, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);

@@ -6,8 +6,9 @@
 //   on the demo window, so every object can be drawn offscreen and presented;
 // - textures B8G8R8A8_UNORM (GL_RGBA8 fed as BGRA bytes) and R32G32_FLOAT
 //   (GL_RG32F), full or given mip chains, immutable storage; staging textures live
-//   in memory, and a copy into one reads the GPU texture back at once (the blocking
-//   read that Map would do);
+//   in memory; a copy from a GPU texture into one is made on a read-back thread
+//   with a context of its own once the draws before it are done, while the caller
+//   goes on: Map waits for it, and so does anything that changes either texture;
 // - every draw goes into a framebuffer object whose memory row 0 is the picture's
 //   top row; with the compiler's flipped vertex y this gives Direct3D's SV_Position,
 //   ddy and texture-row orientation, and read-backs need no flip; the swap chain's
@@ -30,13 +31,16 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <sstream>
 
 #include "host/errors.h"
 #include "render/gpu.h"
 #include "render/gl_window_attributes.h"
 #include "render/shader_variants_gl.h"
+#include "render/worker_contexts_gl.h"
 
 namespace velk::gpu {
 
@@ -72,6 +76,27 @@ uint32_t FullChain(uint32_t w, uint32_t h) {
     return levels;
 }
 
+// A copy into a staging texture's memory that a read-back thread makes.
+class ReadBack {
+public:
+    void Wait() {
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [&] { return done_; });
+    }
+    void Finish() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        finished_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+};
+
 // Forgets errors of earlier calls, so that the next check sees only its own.
 void ClearErrors() {
     for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
@@ -86,6 +111,9 @@ struct Runtime {
     SDL_Window* Hidden = nullptr;
     SDL_GLContext Context = nullptr;
     std::unique_ptr<class GlContext> Immediate;
+    // The read-back thread, made on the first copy into a staging texture.
+    std::unique_ptr<WorkerContexts> Readback;
+    bool ReadbackTried = false;
     GLuint Pipeline = 0;
     GLuint EmptyVertexArray = 0;
     bool Anisotropy = false;
@@ -178,6 +206,7 @@ public:
             Fail("CreateTexture2D", "GL error " + std::to_string(error), static_cast<int32_t>(0x8007000Eu));
     }
     ~GlTexture() override {
+        AwaitReadBacks();
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
         if (name_) glDeleteTextures(1, &name_);
     }
@@ -188,7 +217,20 @@ public:
     const FormatInfo& Format() const { return format_; }
     uint32_t Width(uint32_t level) const { return LevelSize(desc_.Width, level); }
     uint32_t Height(uint32_t level) const { return LevelSize(desc_.Height, level); }
-    uint8_t* Memory(uint32_t level) { return memory_.data() + offsets_.at(level); }
+    // A staging level's memory, once every read-back into it is done.
+    uint8_t* Memory(uint32_t level) {
+        AwaitReadBacks();
+        return memory_.data() + offsets_.at(level);
+    }
+    // Before the texture changes, or its memory is read: the read-backs from it or
+    // into it (the read-back thread makes them in order, so the last one is enough).
+    void AwaitReadBacks() {
+        if (!readBack_) return;
+        readBack_->Wait();
+        readBack_.reset();
+    }
+    void SetReadBack(std::shared_ptr<ReadBack> readBack) { readBack_ = std::move(readBack); }
+    Runtime& GetRuntime() const { return *runtime_; }
     size_t LevelBytes(uint32_t level) const { return size_t(Width(level)) * Height(level) * format_.Bytes; }
     void CheckLevel(uint32_t level, const char* what) const {
         if (level >= desc_.MipLevels) Fail(what, "no subresource " + std::to_string(level), E_INVALIDARG);
@@ -201,6 +243,7 @@ private:
     GLuint name_ = 0;
     std::vector<uint8_t> memory_;
     std::vector<size_t> offsets_;
+    std::shared_ptr<ReadBack> readBack_;
 };
 
 class GlBuffer : public Buffer {
@@ -243,6 +286,7 @@ public:
     }
     std::shared_ptr<Texture2D> Resource() const override { return texture_; }
     GLuint Framebuffer() const { return framebuffer_; }
+    GlTexture& Texture() const { return *texture_; }
 
 private:
     std::shared_ptr<Runtime> runtime_;
@@ -430,6 +474,7 @@ void GlContext::PSSetSampler(uint32_t slot, SamplerState* sampler) {
 void GlContext::Draw(uint32_t vertexCount, uint32_t startVertex) {
     // Without a target, a vertex shader or a pixel shader nothing is written.
     if (!target_ || !vertexShader_ || !pixelShader_) return;
+    target_->Texture().AwaitReadBacks();
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, target_->Framebuffer());
     glViewportIndexedf(0, viewport_[0], viewport_[1], viewport_[2], viewport_[3]);
     glDepthRangeIndexed(0, viewport_[4], viewport_[5]);
@@ -479,6 +524,7 @@ void GlContext::Draw(uint32_t vertexCount, uint32_t startVertex) {
 
 void GlContext::ClearRenderTargetView(RenderTargetView& target, const float rgba[4]) {
     auto& t = As<GlRenderTargetView>(target, "ClearRenderTargetView");
+    t.Texture().AwaitReadBacks();
     glClearNamedFramebufferfv(t.Framebuffer(), GL_COLOR, 0, rgba);
 }
 
@@ -504,6 +550,17 @@ void GlContext::Forget(const void* object) {
         if (s == object) s = nullptr;
 }
 
+// The process's read-back thread, made on first use; none where the platform gives
+// no second context (copies are then made at once).
+WorkerContexts* ReadbackThread(Runtime& runtime) {
+    if (!runtime.ReadbackTried) {
+        runtime.ReadbackTried = true;
+        auto workers = std::make_unique<WorkerContexts>(1);
+        if (!workers->Empty()) runtime.Readback = std::move(workers);
+    }
+    return runtime.Readback.get();
+}
+
 void CopyLevel(GlTexture& destination, uint32_t dstLevel, uint32_t x, uint32_t y, GlTexture& source,
                uint32_t srcLevel, const char* what) {
     if (destination.GetDesc().Format != source.GetDesc().Format) Fail(what, "formats differ", E_INVALIDARG);
@@ -511,15 +568,37 @@ void CopyLevel(GlTexture& destination, uint32_t dstLevel, uint32_t x, uint32_t y
     if (x + w > destination.Width(dstLevel) || y + h > destination.Height(dstLevel))
         Fail(what, "region outside the destination", E_INVALIDARG);
     const FormatInfo& f = source.Format();
+    if (!destination.IsStaging()) destination.AwaitReadBacks();
     if (!source.IsStaging() && !destination.IsStaging()) {
         glCopyImageSubData(source.Name(), GL_TEXTURE_2D, static_cast<GLint>(srcLevel), 0, 0, 0, destination.Name(),
                            GL_TEXTURE_2D, static_cast<GLint>(dstLevel), static_cast<GLint>(x),
                            static_cast<GLint>(y), 0, static_cast<GLsizei>(w), static_cast<GLsizei>(h), 1);
     } else if (!source.IsStaging()) {
-        // Read back now: the staging copy is then ready for Map.
         uint32_t pitch = destination.Width(dstLevel);
         uint8_t* start = destination.Memory(dstLevel) + (size_t(y) * pitch + x) * f.Bytes;
         size_t available = destination.LevelBytes(dstLevel) - (size_t(y) * pitch + x) * f.Bytes;
+        if (WorkerContexts* readback = ReadbackThread(source.GetRuntime())) {
+            // On the read-back thread, once the draws so far are done; whatever
+            // changes either texture, or reads the memory, waits for it.
+            GLsync fence = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
+            glFlush();
+            auto job = std::make_shared<ReadBack>();
+            GLuint name = source.Name();
+            readback->Post([=] {
+                while (glClientWaitSync(fence, 0, 1000000000) == GL_TIMEOUT_EXPIRED) {
+                }
+                glDeleteSync(fence);
+                glPixelStorei(GL_PACK_ALIGNMENT, 1);
+                glPixelStorei(GL_PACK_ROW_LENGTH, static_cast<GLint>(pitch));
+                glGetTextureSubImage(name, static_cast<GLint>(srcLevel), 0, 0, 0, static_cast<GLsizei>(w),
+                                     static_cast<GLsizei>(h), 1, f.External, f.Type, static_cast<GLsizei>(available),
+                                     start);
+                job->Finish();
+            });
+            source.SetReadBack(job);
+            destination.SetReadBack(job);
+            return;
+        }
         glPixelStorei(GL_PACK_ALIGNMENT, 1);
         glPixelStorei(GL_PACK_ROW_LENGTH, static_cast<GLint>(pitch));
         glGetTextureSubImage(source.Name(), static_cast<GLint>(srcLevel), 0, 0, 0, static_cast<GLsizei>(w),
@@ -563,6 +642,7 @@ void GlContext::UpdateSubresource(Texture2D& destination, uint32_t subresource, 
     const FormatInfo& f = d.Format();
     uint32_t w = d.Width(subresource), h = d.Height(subresource);
     if (rowPitch < w * f.Bytes || rowPitch % f.Bytes != 0) Fail("UpdateSubresource", "row pitch", E_INVALIDARG);
+    d.AwaitReadBacks();
     if (d.IsStaging()) {
         for (uint32_t row = 0; row < h; ++row)
             std::memcpy(d.Memory(subresource) + size_t(row) * w * f.Bytes,
@@ -578,11 +658,13 @@ void GlContext::UpdateSubresource(Texture2D& destination, uint32_t subresource, 
 
 void GlContext::GenerateMips(ShaderResourceView& view) {
     auto& v = As<GlShaderResourceView>(view, "GenerateMips");
+    v.Texture().AwaitReadBacks();
     glGenerateTextureMipmap(v.Texture().Name());
 }
 
 Runtime::~Runtime() {
     Immediate.reset();
+    Readback.reset();
     if (Context) {
         SDL_GL_MakeCurrent(Hidden, Context);
         if (Pipeline) glDeleteProgramPipelines(1, &Pipeline);

@@ -1,18 +1,15 @@
 #include "render/shader_variants_gl.h"
 
-#include <SDL.h>
 #include <epoxy/gl.h>
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstring>
-#include <deque>
-#include <future>
 #include <limits>
 #include <mutex>
 #include <thread>
 
 #include "host/errors.h"
+#include "render/worker_contexts_gl.h"
 
 namespace velk::gpu {
 
@@ -41,110 +38,6 @@ GLuint LinkFragmentProgram(const std::string& glsl, const char* what) {
 }
 
 }  // namespace
-
-// Threads with GL contexts shared with the main one, each running posted jobs with
-// its context current and a one-pixel target of the main targets' format bound.
-class WorkerContexts {
-public:
-    // Needs the main context current on the calling thread; leaves it current.
-    explicit WorkerContexts(size_t count) {
-        SDL_Window* mainWindow = SDL_GL_GetCurrentWindow();
-        SDL_GLContext mainContext = SDL_GL_GetCurrentContext();
-        if (!mainWindow || !mainContext) return;
-        for (size_t i = 0; i < count; ++i) {
-            SDL_Window* window = SDL_CreateWindow("gpu worker", 0, 0, 16, 16, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-            if (!window) break;
-            SDL_GL_SetAttribute(SDL_GL_SHARE_WITH_CURRENT_CONTEXT, 1);
-            SDL_GLContext context = SDL_GL_CreateContext(window);
-            SDL_GL_SetAttribute(SDL_GL_SHARE_WITH_CURRENT_CONTEXT, 0);
-            SDL_GL_MakeCurrent(mainWindow, mainContext);
-            if (!context) {
-                SDL_DestroyWindow(window);
-                break;
-            }
-            workers_.push_back({window, context, {}});
-        }
-        // Each thread makes its context current while this one waits, so that no two
-        // threads talk to the display at once.
-        for (Worker& worker : workers_) {
-            std::promise<void> ready;
-            auto started = ready.get_future();
-            worker.Thread = std::thread([this, &worker, &ready] { Run(worker, ready); });
-            started.wait();
-        }
-    }
-
-    ~WorkerContexts() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        for (Worker& worker : workers_) {
-            if (worker.Thread.joinable()) worker.Thread.join();
-            SDL_GL_DeleteContext(worker.Context);
-            SDL_DestroyWindow(worker.Window);
-        }
-    }
-
-    bool Empty() const { return workers_.empty(); }
-
-    void Post(std::function<void()> job) {
-        {
-            std::lock_guard lock(mutex_);
-            jobs_.push_back(std::move(job));
-        }
-        wake_.notify_one();
-    }
-
-private:
-    struct Worker {
-        SDL_Window* Window;
-        SDL_GLContext Context;
-        std::thread Thread;
-    };
-
-    void Run(Worker& worker, std::promise<void>& ready) {
-        SDL_GL_MakeCurrent(worker.Window, worker.Context);
-        glDisable(GL_FRAMEBUFFER_SRGB);
-        glDisable(GL_DITHER);
-        GLuint pipeline = 0, vertexArray = 0, target = 0, framebuffer = 0;
-        glCreateProgramPipelines(1, &pipeline);
-        glCreateVertexArrays(1, &vertexArray);
-        glCreateTextures(GL_TEXTURE_2D, 1, &target);
-        glTextureStorage2D(target, 1, GL_RGBA8, 1, 1);
-        glCreateFramebuffers(1, &framebuffer);
-        glNamedFramebufferTexture(framebuffer, GL_COLOR_ATTACHMENT0, target, 0);
-        glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer);
-        glViewport(0, 0, 1, 1);
-        glBindVertexArray(vertexArray);
-        glBindProgramPipeline(pipeline);
-        ready.set_value();
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
-                if (stop_) break;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            job();
-        }
-        glDeleteFramebuffers(1, &framebuffer);
-        glDeleteTextures(1, &target);
-        glDeleteVertexArrays(1, &vertexArray);
-        glDeleteProgramPipelines(1, &pipeline);
-        glFinish();
-        SDL_GL_MakeCurrent(worker.Window, nullptr);
-    }
-
-    std::vector<Worker> workers_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> jobs_;
-    bool stop_ = false;
-};
 
 namespace {
 
