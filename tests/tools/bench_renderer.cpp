@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "../unit/demo_timeline.h"
+#include "bench_scenes.h"
 #include "host/content.h"
 #include "host/errors.h"
 #include "host/texture_table.h"
@@ -149,19 +149,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
 
         // The scenes' windows.
-        test::DemoTimeline timeline(settings);
-        auto size = [&](int slot) { return renderer.TextureViews[slot]->Resource()->GetDesc(); };
-        const double plasmaEnd =
-            timeline.End(size(8).Width, size(8).Height, size(9).Height, size(10).Height).PlasmaOutStart +
-            timeline.Value("PLASMA_OUT");
-        const std::vector<std::pair<const char*, double>> starts = {
-            {"intro", 0.0},
-            {"tiles", timeline.Expression("ROTO_START")},
-            {"crew", timeline.Expression("CREW_START") + timeline.Value("CREW_FADE")},
-            {"tunnel", timeline.Expression("TUNNEL_START")},
-            {"plasma", timeline.Expression("PLASMA_START")},
-            {"finale", plasmaEnd},
-        };
+        std::vector<bench::Scene> scenes = bench::Scenes(renderer, settings);
 
         const int kMoments = 3, kRepeats = 2;
         for (auto [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}}) {
@@ -170,9 +158,8 @@ int main(int argc, char** argv) {
             Frame(renderer, *shaders[1], target, 1.0f);
             std::printf("%dx%d, per frame: single program | specialised | ratio (CPU)\n", w, h);
             double weighted[2][2] = {{0, 0}, {0, 0}};
-            for (size_t scene = 0; scene < starts.size(); ++scene) {
-                double from = starts[scene].second;
-                double to = scene + 1 < starts.size() ? starts[scene + 1].second : end;
+            for (const bench::Scene& scene : scenes) {
+                const double from = scene.From, to = scene.To;
                 std::vector<double> wall[2], cpu[2];
                 for (int m = 0; m < kMoments; ++m) {
                     float t = static_cast<float>(from + (to - from) * (m + 0.5) / kMoments);
@@ -192,7 +179,7 @@ int main(int argc, char** argv) {
                     weighted[s][1] += mean[s][1] * (to - from);
                 }
                 std::printf("  %-7s %5.1f-%5.1f s: %7.1f ms wall %7.1f ms CPU | %6.1f ms wall %6.1f ms CPU | %.2f\n",
-                            starts[scene].first, from, to, mean[0][0], mean[0][1], mean[1][0], mean[1][1],
+                            scene.Name, from, to, mean[0][0], mean[0][1], mean[1][0], mean[1][1],
                             mean[1][1] / mean[0][1]);
                 std::fflush(stdout);
             }
