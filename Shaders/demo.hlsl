@@ -570,7 +570,12 @@ float3 portals(float3 col, float2 p, float time)
     // Taken before any branch: the openings' gradients are derived from these.
     float2 dpdx = ddx(p);
     float2 dpdy = ddy(p);
-    for (int i = 0; i < PORTAL_COUNT; i++)
+    // Only the openings that may be alive now: with bounds that come from the time
+    // a software GPU skips the others instead of running them masked. The bounds
+    // err outwards; the test below decides.
+    int first = max(0, (int)floor((time - PORTAL_START - PORTAL_LIFE) / PORTAL_INTERVAL));
+    int last = min((int)PORTAL_COUNT - 1, (int)ceil((time - PORTAL_START) / PORTAL_INTERVAL));
+    for (int i = first; i <= last; i++)
     {
         float age = time - (PORTAL_START + i * PORTAL_INTERVAL);
         if (age < 0.0 || age > PORTAL_LIFE)
@@ -614,7 +619,10 @@ float3 metaballs(float3 col, float2 p, float time)
     float2 gradient = 0.0;
     float3 albedo = 0.0;
     float weights = 0.0;
-    for (int i = 0; i < 6; i++)
+    // No balls before they start growing: a loop bounded by the time is skipped by
+    // a software GPU, where the return above only masks what follows.
+    int balls = grow > 0.0 ? 6 : 0;
+    for (int i = 0; i < balls; i++)
     {
         float k = 1.0472 * i;
         float2 ci = c + float2(0.14 * sin(0.9 * u + k) + 0.05 * sin(2.3 * u + 2.0 * k),
