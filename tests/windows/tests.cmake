@@ -39,3 +39,15 @@ gtest_discover_tests(velk_windows_tests
   DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 120
   PROPERTIES ENVIRONMENT "${VELK_WINE_ENV}" TIMEOUT 300)
+
+# Windows programs for the tests (each tests/windows_tools/*.cpp is one GUI-subsystem
+# executable carrying the program's manifest), driven from tests/windows/*.py.
+file(GLOB VELK_WINDOWS_TOOLS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows_tools/*.cpp)
+foreach(src IN LISTS VELK_WINDOWS_TOOLS)
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} WIN32 ${src} ${CMAKE_SOURCE_DIR}/src/host/resources_windows.rc)
+  target_link_libraries(${name} PRIVATE velk_core)
+  target_compile_options(${name} PRIVATE -Wall -Wextra)
+  # A GUI program with a plain main().
+  target_link_options(${name} PRIVATE -mwindows)
+endforeach()
