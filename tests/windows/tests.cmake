@@ -13,6 +13,9 @@ include(GoogleTest)
 set(VELK_PORTABLE_UNIT_TESTS
   test_shader_settings.cpp
   test_recorder_timing.cpp
+  test_video_modes.cpp
+  test_interactive_loop.cpp
+  test_content.cpp
 )
 list(TRANSFORM VELK_PORTABLE_UNIT_TESTS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/unit/)
 file(GLOB VELK_WINDOWS_LAYER_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/*.cpp)
@@ -50,4 +53,5 @@ foreach(src IN LISTS VELK_WINDOWS_TOOLS)
   target_compile_options(${name} PRIVATE -Wall -Wextra)
   # A GUI program with a plain main().
   target_link_options(${name} PRIVATE -mwindows)
+  add_dependencies(velk_windows_tests ${name})
 endforeach()
