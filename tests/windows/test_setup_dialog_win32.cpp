@@ -47,13 +47,24 @@ struct Shown {
     }
 };
 
+// This process's dialog window (other test processes may show theirs meanwhile).
+HWND OwnDialog() {
+    HWND h = nullptr;
+    while ((h = FindWindowExW(nullptr, h, L"VelkSetup", L"tovelmark velk"))) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(h, &pid);
+        if (pid == GetCurrentProcessId()) return h;
+    }
+    return nullptr;
+}
+
 // Shows the dialog on this thread while `drive` runs on another once the dialog is
 // on screen with the focus on the resolution list.
 std::optional<VideoMode> ShowAndDrive(const std::function<void(const Shown&)>& drive) {
     std::thread driver([&] {
         Shown s;
         for (int i = 0; i < 3000 && !s.dialog; ++i) {
-            HWND h = FindWindowW(L"VelkSetup", L"tovelmark velk");
+            HWND h = OwnDialog();
             if (h && IsWindowVisible(h)) {
                 DWORD thread = GetWindowThreadProcessId(h, nullptr);
                 Shown candidate{h, thread};

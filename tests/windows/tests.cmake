@@ -55,3 +55,10 @@ foreach(src IN LISTS VELK_WINDOWS_TOOLS)
   target_link_options(${name} PRIVATE -mwindows)
   add_dependencies(velk_windows_tests ${name})
 endforeach()
+
+# The window and the dialog driven through the X server (xdotool) under Wine; alone,
+# since it looks windows up by title on the shared display.
+add_test(NAME wine_e2e.gui COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/e2e_gui_under_wine.py)
+set_tests_properties(wine_e2e.gui PROPERTIES
+  ENVIRONMENT "${VELK_WINE_ENV};VELK_WINDOWS_BINARY_DIR=${CMAKE_BINARY_DIR}"
+  RUN_SERIAL ON TIMEOUT 600)
