@@ -73,7 +73,8 @@ std::optional<VideoMode> ShowAndDrive(const std::function<void(const Shown&)>& d
             if (!s.dialog) Sleep(10);
         }
         if (!s.dialog) {
-            ADD_FAILURE() << "no dialog";
+            ADD_FAILURE() << "no dialog on screen with the focus on the resolution list";
+            if (HWND h = OwnDialog()) PostMessageW(h, WM_CLOSE, 0, 0);  // let Show return
             return;
         }
         drive(s);
