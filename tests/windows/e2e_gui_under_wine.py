@@ -11,6 +11,8 @@ from velk_e2e import SkipTest, run_tests  # noqa: E402
 
 BINARY = os.environ["VELK_WINDOWS_BINARY_DIR"]
 TOOLS = os.path.join(BINARY, "tests")
+# The Linux build's tool that sends a window the close request a window manager sends.
+CLOSE = os.path.join(os.path.dirname(__file__), "..", "..", "build", "tests", "x_close_request")
 
 
 def xdotool(*args):
@@ -27,7 +29,7 @@ def wait_for_window(name, timeout=60):
     return None
 
 
-def probe(tool, *args, keys=(), shot=None):
+def probe(tool, *args, keys=(), shot=None, close=False):
     if not os.environ.get("DISPLAY"):
         raise SkipTest("no X display")
     p = subprocess.Popen(["wine", os.path.join(TOOLS, tool + ".exe"), *args], stdout=subprocess.PIPE,
@@ -43,6 +45,8 @@ def probe(tool, *args, keys=(), shot=None):
         for k in keys:
             xdotool("key", k)
             time.sleep(0.3)
+        if close:
+            subprocess.run([CLOSE, wid], check=True)
         out, _ = p.communicate(timeout=60)
     finally:
         if p.poll() is None:
@@ -69,4 +73,11 @@ def test_window_keys_and_alt_f4():
     assert probe("window_probe", "-f", keys=["alt+F4"]) == ["size 1920 1080", "destroyed", "closed"]
 
 
-run_tests([test_dialog_keys, test_window_keys_and_alt_f4])
+def test_close_requests():
+    if not os.path.exists(CLOSE):
+        raise SkipTest("no x_close_request: build the Linux tree first")
+    assert probe("setup_dialog_probe", close=True) == ["none"]
+    assert probe("window_probe", close=True) == ["size 1280 720", "destroyed", "closed"]
+
+
+run_tests([test_dialog_keys, test_window_keys_and_alt_f4, test_close_requests])
