@@ -61,6 +61,7 @@ constexpr int32_t E_ACCESSDENIED_ = static_cast<int32_t>(0x80070005u);
 constexpr int32_t E_PATHNOTFOUND_ = static_cast<int32_t>(0x80070003u);
 
 constexpr int64_t Ticks = 10000000;  // 100 ns units a second
+constexpr int64_t kMinVideoBitRate = 1000;  // bit/s: libx264's smallest, 1 kbit/s
 
 // FFmpeg's log: kept quiet; the last error line is remembered for the next raise.
 std::mutex logMutex;
@@ -527,7 +528,9 @@ private:
         e->colorspace = AVCOL_SPC_BT709;
         e->color_primaries = AVCOL_PRI_BT709;
         e->color_trc = AVCOL_TRC_BT709;
-        if (s.BitRate > 0) e->bit_rate = s.BitRate;
+        // libx264 takes the rate in whole kbit/s: below 1000 bit/s it would be 0,
+        // which it refuses, so a tiny recording gets the smallest rate it accepts.
+        if (s.BitRate > 0) e->bit_rate = std::max<int64_t>(s.BitRate, kMinVideoBitRate);
         av_opt_set(e->priv_data, "preset", "veryfast", 0);
         FinishEncoder(s, what);
         s.Stream->avg_frame_rate = s.Rate;
