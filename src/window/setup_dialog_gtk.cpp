@@ -6,7 +6,7 @@
 // box, "Windowed" check box, Start and Quit drawn as the demo's own buttons), the
 // colours, Tab focus order, Enter = Start, Escape = Quit, closing = Quit.
 // The system scale is the X server's resolution / 96. If GTK cannot start (no
-// display), the dialog is treated as cancelled.
+// display), Show raises InvalidOperationException: that is no choice of the user's.
 #include <fontconfig/fontconfig.h>
 #include <gtk/gtk.h>
 #include <sys/mman.h>
@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <string>
 
+#include "host/errors.h"
 #include "window/setup_dialog.h"
 
 namespace velk {
@@ -131,7 +132,8 @@ void Drain() {
 
 std::optional<VideoMode> SetupDialog::Show(const std::vector<uint8_t>& fontBytes) {
     gtk_disable_setlocale();  // numbers stay locale-free
-    if (!gtk_init_check(nullptr, nullptr)) return std::nullopt;
+    if (!gtk_init_check(nullptr, nullptr))
+        throw InvalidOperationException("The setup dialog cannot be shown: " + platform::NoDisplayReason());
 
     AddPrivateFont(fontBytes);
 
