@@ -11,7 +11,8 @@
 // - Text: fonts are opened from the bytes with FT_New_Memory_Face, lines are
 //   shaped with HarfBuzz in font units and laid out here so that the metrics are
 //   DirectWrite's (see TextLayout below); glyphs are drawn unhinted with
-//   cairo_glyph_path + cairo_fill so their fractional positions are kept.
+//   cairo_glyph_path + cairo_fill so their fractional positions along the line
+//   are kept, while each baseline is snapped to a whole pixel.
 // What it does not do: word wrapping, bidirectional text, fallback fonts, image
 // formats other than PNG.
 #include "textures/canvas.h"
@@ -683,9 +684,12 @@ void Canvas::DrawTextLayout(const TextLayout& layout, float x, float y) {
     float lineTop = 0;
     for (const Line& line : l.Lines) {
         float shift = l.LineShift(line);
-        float baseline = lineTop + l.BaselineDistance;
+        // Each baseline is snapped to a whole pixel, as the platform's default
+        // text drawing does, so the edges that stand on it stay sharp; the
+        // glyphs keep their fractional positions along the line.
+        float baseline = std::round(y + (lineTop + l.BaselineDistance));
         for (const PlacedGlyph& g : line.Glyphs)
-            if (g.HasInk) glyphs.push_back({g.Index, double(x + shift + g.X), double(y + baseline - g.Y)});
+            if (g.HasInk) glyphs.push_back({g.Index, double(x + shift + g.X), double(baseline - g.Y)});
         lineTop += l.LineHeight;
     }
     if (glyphs.empty()) return;
