@@ -46,6 +46,7 @@ namespace velk::canvas {
 namespace {
 
 constexpr int32_t kImageFormatNotRecognised = static_cast<int32_t>(0x88982F50u);  // no decoder for the bytes
+constexpr int32_t kImageDamaged = static_cast<int32_t>(0x88982F60u);              // a known format, unreadable
 constexpr int32_t kFileFormatNotRecognised = static_cast<int32_t>(0x88985000u);   // not a font file
 
 // The process-wide FreeType library (like the shared text factory, it is made
@@ -59,8 +60,6 @@ FT_Library Library() {
     }();
     return library;
 }
-
-constexpr int32_t kImageDamaged = static_cast<int32_t>(0x88982F60u);  // a known format, but unreadable
 
 // The decoder's message without trailing line breaks or full stops, to stand in
 // a sentence of our own.
