@@ -6,8 +6,8 @@
 // Destroying hides the window and clears Handle at once; the SDL window itself is
 // freed when the Window object goes, after the renderer that presents into it.
 // Alt+key presses are system keys: never queued; Alt+F4 closes the window.
-// Without a display (SDL's offscreen or dummy driver, not asked for) no window is
-// made: the constructor raises.
+// Without a display no window is made and the constructor raises (SDL's drivers
+// that show nothing are tried only when SDL_VIDEODRIVER names them).
 #include <SDL.h>
 
 #include <cstdlib>
