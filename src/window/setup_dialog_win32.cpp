@@ -11,11 +11,12 @@
 //
 // Where the platform gives nothing to work with: an empty resolution list makes
 // Start return the screen size, windowed; a dialog window that cannot be made
-// returns none at once.
+// raises InvalidOperationException.
 #include <windows.h>
 
 #include <algorithm>
 
+#include "host/errors.h"
 #include "host/wide_text_windows.h"
 #include "window/setup_dialog.h"
 
@@ -48,6 +49,7 @@ public:
     HFONT UiFont = nullptr;
     HFONT TitleFont = nullptr;
     HANDLE FontResource = nullptr;
+    DWORD CreationError = 0;  // GetLastError of a failed creation of the dialog window
 
 private:
     HWND AddControl(const wchar_t* className, const wchar_t* text, DWORD style, float x, float y, float width,
@@ -139,7 +141,10 @@ Dialog::Dialog(const std::vector<uint8_t>& fontBytes) {
     // Hidden (no WS_VISIBLE) until the controls and the list are in place.
     Handle = CreateWindowExW(kDialogExStyle, L"VelkSetup", L"tovelmark velk", kDialogStyle, x, y, w, h, nullptr,
                              nullptr, module_, nullptr);
-    if (!Handle) return;
+    if (!Handle) {
+        CreationError = GetLastError();
+        return;
+    }
 
     AddControl(L"STATIC", L"TOVELMARK VELK", SS_LEFT, 24, 18, 292, 42, 0, TitleFont);
     AddControl(L"STATIC", L"Resolution", SS_LEFT, 24, 70, 292, 20, 0, UiFont);
@@ -210,11 +215,10 @@ void Dialog::Dispose() {
 
 std::optional<VideoMode> SetupDialog::Show(const std::vector<uint8_t>& fontBytes) {
     Dialog dialog(fontBytes);
-    if (!dialog.Handle) {
-        // Nothing would ever end the loop without a window: treated as cancelled.
-        dialog.Dispose();
-        return std::nullopt;
-    }
+    // Nothing would ever end the loop without a window.
+    if (!dialog.Handle)
+        throw InvalidOperationException("The setup dialog cannot be shown: CreateWindowEx failed: " +
+                                        std::to_string(dialog.CreationError));
     Current = &dialog;
     MSG msg;
     // 0 (the quit message) and -1 (an error) both end the loop.
