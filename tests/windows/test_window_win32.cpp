@@ -55,9 +55,14 @@ TEST_F(Win32Window, WindowedClientSizeClassAndStyle) {
     GetClientRect(Hwnd(w), &client);
     EXPECT_EQ(w.Width, client.right);
     EXPECT_EQ(w.Height, client.bottom);
-    SendMessageW(Hwnd(w), WM_SIZE, SIZE_MINIMIZED, 0);
+    ShowWindow(Hwnd(w), SW_MINIMIZE);
+    w.PumpMessages();
     EXPECT_EQ(w.Width, 0);
     EXPECT_EQ(w.Height, 0);
+    ShowWindow(Hwnd(w), SW_RESTORE);
+    w.PumpMessages();
+    EXPECT_EQ(w.Width, client.right);
+    EXPECT_EQ(w.Height, client.bottom);
     EXPECT_TRUE(w.IsOpen);
 }
 
