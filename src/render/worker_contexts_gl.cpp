@@ -55,8 +55,13 @@ void WorkerContexts::Post(std::function<void()> job) {
 
 void WorkerContexts::Run(Worker& worker) {
     SDL_GL_MakeCurrent(static_cast<SDL_Window*>(worker.Window), static_cast<SDL_GLContext>(worker.Context));
+    // The main context's state at its draws (gpu_gl.cpp), so that a draw here makes
+    // the driver compile what a draw there will use.
     glDisable(GL_FRAMEBUFFER_SRGB);
     glDisable(GL_DITHER);
+    glEnable(GL_CULL_FACE);
+    glCullFace(GL_BACK);
+    glFrontFace(GL_CCW);
     GLuint pipeline = 0, vertexArray = 0, target = 0, framebuffer = 0;
     glCreateProgramPipelines(1, &pipeline);
     glCreateVertexArrays(1, &vertexArray);
