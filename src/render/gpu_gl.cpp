@@ -210,7 +210,10 @@ public:
     ~GlTexture() override {
         AwaitReadBacks();
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
-        if (name_) glDeleteTextures(1, &name_);
+        if (name_) {
+            AwaitWarmUpDraws();
+            glDeleteTextures(1, &name_);
+        }
     }
     Texture2DDesc GetDesc() const override { return desc_; }
 
@@ -256,6 +259,7 @@ public:
     }
     ~GlBuffer() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
+        AwaitWarmUpDraws();
         glDeleteBuffers(1, &name_);
     }
     uint32_t ByteWidth() const override { return static_cast<uint32_t>(shadow_.size()); }
@@ -333,6 +337,7 @@ public:
     }
     ~GlSampler() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
+        AwaitWarmUpDraws();
         glDeleteSamplers(1, &name_);
     }
     GLuint Name() const { return name_; }
@@ -407,7 +412,10 @@ public:
     ~GlShader() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
         variants_.reset();
-        if (program_) glDeleteProgram(program_);
+        if (program_) {
+            AwaitWarmUpDraws();
+            glDeleteProgram(program_);
+        }
     }
     const std::vector<std::pair<uint32_t, uint32_t>>& UnitSamplers() const { return unitSamplers_; }
     ShaderVariants* Variants() const { return variants_.get(); }

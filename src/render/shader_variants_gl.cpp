@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <limits>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "host/errors.h"
@@ -52,9 +53,13 @@ std::shared_ptr<WorkerContexts> SharedWorkers() {
     return workers;
 }
 
+// Held shared by every warm-up draw, exclusively by AwaitWarmUpDraws.
+std::shared_mutex warmUpDraws;
+
 // Draws one pixel with the program and the bindings on the worker's context: the
 // driver compiles the program's machine code for this state.
 void DrawOnce(GLuint program, const DrawBindings& bindings) {
+    std::shared_lock drawing(warmUpDraws);
     GLint pipeline = 0;
     glGetIntegerv(GL_PROGRAM_PIPELINE_BINDING, &pipeline);
     glUseProgramStages(static_cast<GLuint>(pipeline), GL_VERTEX_SHADER_BIT, bindings.VertexProgram);
@@ -76,6 +81,8 @@ void DrawOnce(GLuint program, const DrawBindings& bindings) {
 }
 
 }  // namespace
+
+void AwaitWarmUpDraws() { std::unique_lock wait(warmUpDraws); }
 
 struct ShaderVariants::Variant {
     uint64_t Key = 0;

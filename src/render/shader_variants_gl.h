@@ -36,6 +36,11 @@ struct DrawBindings {
     bool operator==(const DrawBindings&) const = default;
 };
 
+// Before a texture, buffer or program of the main context is deleted: waits for the
+// warm-up draws running on worker contexts, which may have it bound, so that the
+// object is freed on the main context and not by a worker's unbinding.
+void AwaitWarmUpDraws();
+
 class ShaderVariants {
 public:
     // Links the program of every reachable combination; raises like the shader's

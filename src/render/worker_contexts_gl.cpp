@@ -95,6 +95,9 @@ void WorkerContexts::Run(Worker& worker) {
     glDeleteProgramPipelines(1, &pipeline);
     glFinish();
     SDL_GL_MakeCurrent(static_cast<SDL_Window*>(worker.Window), nullptr);
+    // SDL keeps the current context per thread; a thread it did not make must free
+    // that itself.
+    SDL_TLSCleanup();
 }
 
 }  // namespace velk::gpu
