@@ -4,11 +4,13 @@
 // specialisation constants (spirv_specialize_gl.h). This holds one linked program
 // per combination of those conditions that some buffer contents reach, and picks
 // the one that matches the bound buffer at each draw. A software driver compiles a
-// program into machine code on its first draw, which for a large shader takes
-// long enough to show as a hitch; so on the first draw with a given set of
-// bindings every other variant is drawn once, one pixel, on worker threads with
-// GL contexts of their own, and a draw that needs a variant still being compiled
-// there waits for it instead of compiling it a second time.
+// program into machine code on its first draw in a context, which for a large
+// shader takes long enough to show as a hitch; so on the first draw with a given
+// set of bindings every other variant is drawn once, one pixel, on worker threads
+// with GL contexts of their own, and a draw that needs a variant still being
+// compiled there waits for it instead of compiling it a second time. The machine
+// code reaches the main context through the driver's shader cache (Mesa's, on by
+// default); without it the main context compiles each variant on its first use.
 //
 // GL names cross this header as plain integers; only gpu_gl.cpp uses it.
 #pragma once
