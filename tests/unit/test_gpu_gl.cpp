@@ -76,7 +76,8 @@ struct Gpu {
     }
 
     std::vector<float> DrawWith(const std::shared_ptr<gpu::PixelShader>& pixel, uint32_t w, uint32_t h,
-                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views) {
+                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views,
+                                const std::shared_ptr<gpu::VertexShader>& vertex = nullptr) {
 
         gpu::Texture2DDesc desc;
         desc.Width = w;
@@ -85,6 +86,8 @@ struct Gpu {
         desc.BindFlags = gpu::BindRenderTarget;
         auto target = Device->CreateTexture2D(desc);
         auto view = Device->CreateRenderTargetView(target);
+        const float cleared[4] = {-1, -1, 0, 0};
+        Context->ClearRenderTargetView(*view, cleared);
         desc.Usage = gpu::ResourceUsage::Staging;
         desc.BindFlags = gpu::BindNone;
         desc.CpuAccessFlags = gpu::CpuAccessRead;
@@ -97,7 +100,7 @@ struct Gpu {
         Context->OMSetRenderTargets(view.get());
         Context->RSSetViewport(0, 0, float(w), float(h));
         Context->IASetPrimitiveTopologyTriangleList();
-        Context->VSSetShader(Vertex.get());
+        Context->VSSetShader(vertex ? vertex.get() : Vertex.get());
         Context->PSSetShader(pixel.get());
         Context->PSSetConstantBuffer(0, Constants.get());
         std::vector<gpu::ShaderResourceView*> raw;
@@ -147,6 +150,38 @@ TEST(GpuGl, PixelPositionResolutionAndTime) {
     auto d = g.Draw("float2(ddx(pos.x * 3), ddy(pos.y * 2))", 2, 2);
     EXPECT_EQ(d[0], 3.0f);
     EXPECT_EQ(d[1], 2.0f);
+}
+
+TEST(GpuGl, TrianglesCounterClockwiseOnScreenAreCulled) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    Gpu g;
+    auto ps = gpu::Compile(std::string(kHeader) + "float4 PSMain() : SV_Target { return float4(1, 2, 0, 1); }\n",
+                           "test.hlsl", "PSMain", "ps_5_0");
+    ASSERT_GE(ps.Result, 0) << ps.Errors.value_or("");
+    auto pixel = g.Device->CreatePixelShader(ps.Code);
+    // Both triangles cover the viewport; the second has its corners in the other
+    // order (x and y of uv swapped), so it turns counter-clockwise on screen.
+    struct Case {
+        const char* Name;
+        const char* Uv;
+        bool Drawn;
+    } cases[] = {
+        {"clockwise", "float2((id << 1) & 2, id & 2)", true},
+        {"counter-clockwise", "float2(id & 2, (id << 1) & 2)", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto vs = gpu::Compile(std::string("float4 VSMain(uint id : SV_VertexID) : SV_Position\n{\n    float2 uv = ") +
+                                   c.Uv + ";\n    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);\n}\n",
+                               "test.hlsl", "VSMain", "vs_5_0");
+        ASSERT_GE(vs.Result, 0) << vs.Errors.value_or("");
+        auto out = g.DrawWith(pixel, 3, 2, {}, g.Device->CreateVertexShader(vs.Code));
+        ASSERT_EQ(out.size(), 12u);
+        for (size_t i = 0; i < out.size(); i += 2) {
+            EXPECT_EQ(out[i], c.Drawn ? 1.0f : -1.0f) << "pixel " << i / 2;
+            EXPECT_EQ(out[i + 1], c.Drawn ? 2.0f : -1.0f) << "pixel " << i / 2;
+        }
+    }
 }
 
 TEST(GpuGl, RemainderKeepsTheSignOfTheDividend) {
