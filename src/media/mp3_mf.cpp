@@ -14,13 +14,14 @@
 #include <mfapi.h>
 #include <mfidl.h>
 #include <mfreadwrite.h>
-#include <shlwapi.h>
 #include <wrl/client.h>
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 
+#include "host/com_streams.h"
 #include "host/errors.h"
 #include "host/windows_sdk_compat.h"
 #include "media/mf_guids_windows.h"
@@ -37,22 +38,15 @@ constexpr DWORD kFirstAudioStream = static_cast<DWORD>(MF_SOURCE_READER_FIRST_AU
 constexpr DWORD kAllStreams = static_cast<DWORD>(MF_SOURCE_READER_ALL_STREAMS);
 constexpr DWORD kEndOfStream = 0x2;  // MF_SOURCE_READERF_ENDOFSTREAM
 
-// A new memory stream over a copy of the bytes, positioned at its start.
-ComPtr<IStream> StreamFromBytes(const uint8_t* data, size_t size) {
-    ComPtr<IStream> stream;
-    stream.Attach(SHCreateMemStream(size > 0 ? data : nullptr, static_cast<UINT>(size)));
-    if (!stream) throw OutOfMemoryException("SHCreateMemStream failed.");
-    return stream;
-}
-
 }  // namespace
 
 Format Decode(const uint8_t* data, size_t size, std::vector<uint8_t>& pcm) {
     ThrowIfFailed(MFStartup(kMfVersion, kMfStartupFull), "MFStartup");
 
-    ComPtr<IStream> stream = StreamFromBytes(data, size);
+    std::unique_ptr<ByteStream> stream = ComStreams::FromBytes({data, size});
     ComPtr<IMFByteStream> byteStream;
-    ThrowIfFailed(MFCreateMFByteStreamOnStream(stream.Get(), &byteStream), "MFCreateMFByteStreamOnStream");
+    ThrowIfFailed(MFCreateMFByteStreamOnStream(static_cast<IStream*>(stream->NativeStream()), &byteStream),
+                  "MFCreateMFByteStreamOnStream");
     ComPtr<IMFSourceReader> reader;
     ThrowIfFailed(MFCreateSourceReaderFromByteStream(byteStream.Get(), nullptr, &reader),
                   "MFCreateSourceReaderFromByteStream");
@@ -106,7 +100,7 @@ Format Decode(const uint8_t* data, size_t size, std::vector<uint8_t>& pcm) {
 
     reader.Reset();
     byteStream.Reset();
-    stream.Reset();
+    stream.reset();
     MFShutdown();
     return format;
 }
