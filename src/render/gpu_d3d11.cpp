@@ -77,25 +77,25 @@ private:
 class D3DRenderTargetView : public RenderTargetView {
 public:
     D3DRenderTargetView(ComPtr<ID3D11RenderTargetView> view, std::shared_ptr<Texture2D> texture)
-        : view_(std::move(view)), texture_(std::move(texture)) {}
+        : texture_(std::move(texture)), view_(std::move(view)) {}
     std::shared_ptr<Texture2D> Resource() const override { return texture_; }
     ID3D11RenderTargetView* Get() const { return view_.Get(); }
 
 private:
+    std::shared_ptr<Texture2D> texture_;  // declared first: outlives the view
     ComPtr<ID3D11RenderTargetView> view_;
-    std::shared_ptr<Texture2D> texture_;
 };
 
 class D3DShaderResourceView : public ShaderResourceView {
 public:
     D3DShaderResourceView(ComPtr<ID3D11ShaderResourceView> view, std::shared_ptr<Texture2D> texture)
-        : view_(std::move(view)), texture_(std::move(texture)) {}
+        : texture_(std::move(texture)), view_(std::move(view)) {}
     std::shared_ptr<Texture2D> Resource() const override { return texture_; }
     ID3D11ShaderResourceView* Get() const { return view_.Get(); }
 
 private:
+    std::shared_ptr<Texture2D> texture_;  // declared first: outlives the view
     ComPtr<ID3D11ShaderResourceView> view_;
-    std::shared_ptr<Texture2D> texture_;
 };
 
 class D3DSampler : public SamplerState {
