@@ -1,6 +1,6 @@
-// The renderer: the letterbox computation, and against the real GL device (needs
-// an X display) the end-time read-back, the letterboxed frame and the hot reload
-// of a shader in a temporary source tree.
+// The renderer: the letterbox computation, and against the real GPU device (on
+// Linux it needs an X display) the end-time read-back, the letterboxed frame and
+// the hot reload of a shader in a temporary source tree.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +14,9 @@
 #include "host/content.h"
 #include "host/errors.h"
 #include "render/renderer.h"
+#ifdef _WIN32
+#include "windows/wine.h"
+#endif
 
 using namespace velk;
 namespace fs = std::filesystem;
@@ -47,6 +50,25 @@ TEST(Letterbox, FitsTheFixedSizeUnrounded) {
 
 namespace {
 
+bool NoDevice() {
+#ifdef _WIN32
+    return false;
+#else
+    return !std::getenv("DISPLAY");
+#endif
+}
+
+// The start of the compiler's message on a line of a source file, in the form of
+// the platform's compiler.
+std::string MessageAt(const std::string& path, int line) {
+#ifdef _WIN32
+    if (test::RunningUnderWine()) return path + ":" + std::to_string(line) + ":";
+    return path + "(" + std::to_string(line) + ",";
+#else
+    return path + "(" + std::to_string(line) + "): error: ";
+#endif
+}
+
 const char* kShader =
     "cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };\n"
     "Texture2D T0 : register(t0);\n"
@@ -69,7 +91,7 @@ protected:
     fs::path Root;
 
     void SetUp() override {
-        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
+        if (NoDevice()) GTEST_SKIP() << "no display";
         Root = fs::temp_directory_path() /
                ("velk-renderer-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -217,7 +239,8 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
     Write(Shader(), shared + kEndTime, 4);
     auto failed = Capture([&] { r->Render(4, 4, 0); });
     EXPECT_EQ(failed.Out, "");
-    EXPECT_EQ(Count(failed.Err, Shader().string() + "(5): error: 'missingName'"), 2u) << failed.Err;
+    EXPECT_EQ(Count(failed.Err, MessageAt(Shader().string(), 5)), 2u) << failed.Err;
+    EXPECT_EQ(Count(failed.Err, "missingName"), 2u) << failed.Err;
     EXPECT_EQ(r->PixelShader, shader.lock());
     EXPECT_EQ(r->DemoEnd(), 61.25f);
 
