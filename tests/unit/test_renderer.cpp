@@ -106,6 +106,8 @@ protected:
 
     fs::path Shader() const { return Root / "Shaders" / "demo.hlsl"; }
     fs::path Settings() const { return Root / "Shaders" / "demo.hlsl.json"; }
+    // The shader's path as the compiler's messages name it.
+    static std::string ShaderName() { return Content::SourcePath("Shaders/demo.hlsl").value_or(""); }
 
     // Writes a file and gives it a write time `age` seconds before a fixed base, so
     // that successive edits have distinct, ordered stamps.
@@ -197,7 +199,7 @@ TEST_F(RendererTree, WithoutEndTimeTheShowNeverEnds) {
         r.Dispose();
     });
     // The missing entry point is reported on each load, then the load succeeds.
-    EXPECT_NE(c.Err.find((Shader().string())), std::string::npos) << c.Err;
+    EXPECT_NE(c.Err.find(ShaderName()), std::string::npos) << c.Err;
     EXPECT_NE(c.Err.find("EndTime"), std::string::npos) << c.Err;
     EXPECT_EQ(Count(c.Out, "] Loaded demo.hlsl"), 1u);
 }
@@ -239,7 +241,7 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
     Write(Shader(), shared + kEndTime, 4);
     auto failed = Capture([&] { r->Render(4, 4, 0); });
     EXPECT_EQ(failed.Out, "");
-    EXPECT_EQ(Count(failed.Err, MessageAt(Shader().string(), 5)), 2u) << failed.Err;
+    EXPECT_EQ(Count(failed.Err, MessageAt(ShaderName(), 5)), 2u) << failed.Err;
     EXPECT_EQ(Count(failed.Err, "missingName"), 2u) << failed.Err;
     EXPECT_EQ(r->PixelShader, shader.lock());
     EXPECT_EQ(r->DemoEnd(), 61.25f);
@@ -341,3 +343,38 @@ TEST_F(RendererTree, OnlyTheFirstFailedPresentIsReported) {
     });
     EXPECT_EQ(c.Err, "Present failed: -2005270523\n");
 }
+
+#ifdef _WIN32
+TEST_F(RendererTree, PresentsIntoItsWindowAndFollowsItsSize) {
+    Write(Shader(), std::string(kShader) + kEndTime, 0);
+    Write(Settings(), kSettings, 1);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"velk-renderer-test";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"renderer test", WS_POPUP | WS_VISIBLE, 0, 0, 64,
+                                  48, nullptr, nullptr, windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    auto c = Capture([&] {
+        Renderer r(reinterpret_cast<gpu::NativeWindow>(window), 64, 48);
+        ASSERT_NE(r.SwapChain, nullptr);
+        r.Render(64, 48, 0);
+        EXPECT_EQ(r.DemoEnd(), 61.25f);
+        // The window shrinks: the buffers follow, letterboxing a fixed size into them.
+        SetWindowPos(window, nullptr, 0, 0, 32, 16, SWP_NOMOVE | SWP_NOZORDER);
+        r.FixedSize = std::make_pair(64, 48);
+        r.Render(32, 16, 0);
+        gpu::Texture2DDesc desc = r.BackBufferView->Resource()->GetDesc();
+        EXPECT_EQ(desc.Width, 32u);
+        EXPECT_EQ(desc.Height, 16u);
+        ASSERT_NE(r.OffscreenTexture, nullptr);
+        EXPECT_EQ(r.OffscreenTexture->GetDesc().Width, 64u);
+        EXPECT_FALSE(r.PresentFailedReported);
+        r.Dispose();
+    });
+    DestroyWindow(window);
+    EXPECT_EQ(c.Err, "");
+    EXPECT_EQ(Count(c.Out, "] Loaded demo.hlsl\n"), 1u);
+}
+#endif
