@@ -438,9 +438,24 @@ TEST(VELK_GPU_SUITE, CompilerMessagesNameTheSourceAndLine) {
     EXPECT_NE(missing.Errors->find("EndTime"), std::string::npos) << *missing.Errors;
 }
 
-TEST(VELK_GPU_SUITE, FailedCreationRaisesItsResultCode) {
+TEST(VELK_GPU_SUITE, FailingCallsRaiseTheirResultCode) {
     VELK_GPU_REQUIRE_DEVICE();
     velk::gpu_contract::Gpu g;
+    auto code = [](const char* what, auto&& call) {
+        try {
+            call();
+        } catch (const velk::ComException& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(std::string(what) + " failed: 0x", 0), 0u) << e.what();
+            return e.Code();
+        }
+        return int32_t{0};
+    };
+    const std::vector<uint8_t> garbage(64, 0x5A);
+    EXPECT_EQ(code("CreatePixelShader", [&] { g.Device->CreatePixelShader(garbage); }), velk::hr::E_INVALIDARG_);
+    EXPECT_EQ(code("CreateVertexShader", [&] { g.Device->CreateVertexShader(garbage); }), velk::hr::E_INVALIDARG_);
+    // Only a staging texture maps for reading.
+    auto texture = g.Texture(2, 2, velk::gpu_contract::Solid(2, 2, 0), false);
+    EXPECT_EQ(code("Map", [&] { g.Context->Map(*texture, 0, gpu::MapType::Read); }), velk::hr::E_INVALIDARG_);
     auto refused = [&](uint32_t width) {
         gpu::Texture2DDesc desc;
         desc.Width = width;
@@ -449,7 +464,7 @@ TEST(VELK_GPU_SUITE, FailedCreationRaisesItsResultCode) {
         try {
             g.Device->CreateTexture2D(desc);
             ADD_FAILURE() << "a " << width << "-wide texture was made";
-        } catch (const velk::ComException& e) {
+        } catch (const velk::ComException& e) {  // at the call, with its code
             EXPECT_EQ(e.Code(), velk::hr::E_INVALIDARG_) << e.what();
             EXPECT_EQ(std::string(e.what()).rfind("CreateTexture2D failed: 0x80070057", 0), 0u) << e.what();
         }
