@@ -118,8 +118,11 @@ struct Gpu {
         return DrawWith(pixel, w, h, views);
     }
 
+    // Draws into a target cleared to (-1, -1), with the given vertex shader or the
+    // header's.
     std::vector<float> DrawWith(const std::shared_ptr<gpu::PixelShader>& pixel, uint32_t w, uint32_t h,
-                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views) {
+                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views,
+                                const std::shared_ptr<gpu::VertexShader>& vertex = nullptr) {
         gpu::Texture2DDesc desc;
         desc.Width = w;
         desc.Height = h;
@@ -127,6 +130,8 @@ struct Gpu {
         desc.BindFlags = gpu::BindRenderTarget;
         auto target = Device->CreateTexture2D(desc);
         auto view = Device->CreateRenderTargetView(target);
+        const float cleared[4] = {-1, -1, 0, 0};
+        Context->ClearRenderTargetView(*view, cleared);
         auto staging = Staging(w, h, gpu::PixelFormat::R32G32_FLOAT);
 
         auto mapped = Context->Map(*Constants, gpu::MapType::WriteDiscard);
@@ -136,7 +141,7 @@ struct Gpu {
         Context->OMSetRenderTargets(view.get());
         Context->RSSetViewport(0, 0, float(w), float(h));
         Context->IASetPrimitiveTopologyTriangleList();
-        Context->VSSetShader(Vertex.get());
+        Context->VSSetShader(vertex ? vertex.get() : Vertex.get());
         Context->PSSetShader(pixel.get());
         Context->PSSetConstantBuffer(0, Constants.get());
         std::vector<gpu::ShaderResourceView*> raw;
@@ -207,6 +212,37 @@ TEST(VELK_GPU_SUITE, DerivativesGrowRightAndDown) {
     ASSERT_EQ(d.size(), 8u);
     EXPECT_EQ(d[0], 3.0f);
     EXPECT_EQ(d[1], 2.0f);
+}
+
+TEST(VELK_GPU_SUITE, TrianglesCounterClockwiseOnScreenAreCulled) {
+    VELK_GPU_REQUIRE_DEVICE();
+    velk::gpu_contract::Gpu g;
+    auto pixel = g.Pixel(std::string(velk::gpu_contract::kHeader) +
+                         "float4 PSMain() : SV_Target { return float4(1, 2, 0, 1); }\n");
+    ASSERT_NE(pixel, nullptr);
+    // Both triangles cover the viewport; the second has its corners in the other
+    // order (x and y of uv swapped), so it turns counter-clockwise on screen.
+    struct Case {
+        const char* Name;
+        const char* Uv;
+        bool Drawn;
+    } cases[] = {
+        {"clockwise", "float2((id << 1) & 2, id & 2)", true},
+        {"counter-clockwise", "float2(id & 2, (id << 1) & 2)", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto vs = gpu::Compile(std::string("float4 VSMain(uint id : SV_VertexID) : SV_Position\n{\n    float2 uv = ") +
+                                   c.Uv + ";\n    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);\n}\n",
+                               "test.hlsl", "VSMain", "vs_5_0");
+        ASSERT_GE(vs.Result, 0) << vs.Errors.value_or("");
+        auto out = g.DrawWith(pixel, 3, 2, {}, g.Device->CreateVertexShader(vs.Code));
+        ASSERT_EQ(out.size(), 12u);
+        for (size_t i = 0; i < out.size(); i += 2) {
+            EXPECT_EQ(out[i], c.Drawn ? 1.0f : -1.0f) << "pixel " << i / 2;
+            EXPECT_EQ(out[i + 1], c.Drawn ? 2.0f : -1.0f) << "pixel " << i / 2;
+        }
+    }
 }
 
 TEST(VELK_GPU_SUITE, RemainderKeepsTheSignOfTheDividend) {
