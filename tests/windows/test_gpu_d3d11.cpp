@@ -206,3 +206,22 @@ TEST(GpuD3d11, CompileGivesTheCompilersCodeAndTextUnchanged) {
         }
     }
 }
+
+TEST(GpuD3d11, ViewsKeepTheirTextureAndEveryReferenceGoesOnce) {
+    velk::gpu_contract::Gpu g;
+    gpu::Texture2DDesc desc;
+    desc.Width = 4;
+    desc.Height = 4;
+    desc.BindFlags = gpu::BindRenderTarget | gpu::BindShaderResource;
+    auto texture = g.Device->CreateTexture2D(desc);
+    auto native = Adopt<ID3D11Texture2D>(gpu::interop::D3D11Texture(*texture));
+    const ULONG alone = References(native.Get());  // the layer's and this test's
+    auto target = g.Device->CreateRenderTargetView(texture);
+    auto resource = g.Device->CreateShaderResourceView(texture);
+    texture.reset();
+    EXPECT_GE(References(native.Get()), alone);  // the views keep the layer's reference
+    EXPECT_EQ(resource->Resource(), target->Resource());
+    target.reset();
+    resource.reset();
+    EXPECT_EQ(References(native.Get()), 1u);  // only this test's remains
+}
