@@ -266,6 +266,36 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
     r->Dispose();
 }
 
+// A new shader that compiles but cannot be made into a shader object (on GL the
+// program does not link: a texture register beyond the driver's units) is
+// reported, and the previous shaders and end times stay in use.
+TEST_F(RendererTree, HotReloadKeepsTheShaderWhenTheNewOneCannotBeMade) {
+    Write(Shader(), std::string(kShader) + kEndTime, 0);
+    Write(Settings(), kSettings, 1);
+    std::unique_ptr<Renderer> r;
+    (void)Capture([&] { r = std::make_unique<Renderer>(0, 4, 4); });
+    std::shared_ptr<gpu::VertexShader> vertex = r->VertexShader;
+    std::shared_ptr<gpu::PixelShader> pixel = r->PixelShader, endTime = r->EndTimeShader;
+    ASSERT_TRUE(vertex && pixel && endTime);
+    EXPECT_EQ(r->DemoEnd(), 61.25f);
+
+    std::string unusable = std::string(kShader).replace(
+        std::string(kShader).find("return float4(RED"),
+        std::string("return float4(RED").size(), "return Far.Sample(S, pos.xy) + float4(RED");
+    unusable.replace(unusable.find("//@settings"), 0, "Texture2D Far : register(t200);\n");
+    Write(Shader(), unusable + kEndTime, 2);
+    auto failed = Capture([&] { r->Render(4, 4, 0); });
+    EXPECT_EQ(failed.Out, "");
+    EXPECT_EQ(failed.Err.rfind("CreatePixelShader failed: ", 0), 0u) << failed.Err;
+    EXPECT_EQ(Count(failed.Err, "\n"), 1u) << failed.Err;
+    EXPECT_EQ(r->VertexShader, vertex);
+    EXPECT_EQ(r->PixelShader, pixel);
+    EXPECT_EQ(r->EndTimeShader, endTime);
+    EXPECT_EQ(r->DemoEnd(), 61.25f);
+    EXPECT_EQ(ReadBack(*r, *r->WindowlessBackBuffer)[2], 255);  // still drawn in the old red
+    r->Dispose();
+}
+
 TEST_F(RendererTree, MissingShadersFolderFailsTheFirstLoad) {
     fs::remove_all(Root / "Shaders");
     std::string message;

@@ -27,7 +27,7 @@ namespace velk::test {
 inline void ExpectMessageAt(const std::string& errors, const std::string& name, int line) {
     const std::string at = RunningUnderWine() ? name + ":" + std::to_string(line) + ":"
                                               : name + "(" + std::to_string(line) + ",";
-    EXPECT_NE(errors.find(at), std::string::npos) << errors;
+    EXPECT_EQ(errors.rfind(at, 0), 0u) << errors;
 }
 }  // namespace velk::test
 
