@@ -270,6 +270,9 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
 // program does not link: a texture register beyond the driver's units) is
 // reported, and the previous shaders and end times stay in use.
 TEST_F(RendererTree, HotReloadKeepsTheShaderWhenTheNewOneCannotBeMade) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Direct3D makes every shader that its compiler compiles; Wine makes this one too";
+#endif
     Write(Shader(), std::string(kShader) + kEndTime, 0);
     Write(Settings(), kSettings, 1);
     std::unique_ptr<Renderer> r;
