@@ -17,6 +17,7 @@ set(VELK_PORTABLE_UNIT_TESTS
   test_interactive_loop.cpp
   test_content.cpp
   test_text.cpp
+  test_renderer.cpp
 )
 list(TRANSFORM VELK_PORTABLE_UNIT_TESTS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/unit/)
 file(GLOB VELK_WINDOWS_LAYER_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/*.cpp)
