@@ -13,6 +13,9 @@ include(GoogleTest)
 set(VELK_PORTABLE_UNIT_TESTS
   test_shader_settings.cpp
   test_recorder_timing.cpp
+  test_textures_svg.cpp
+  test_canvas.cpp
+  test_text_textures.cpp
 )
 list(TRANSFORM VELK_PORTABLE_UNIT_TESTS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/unit/)
 file(GLOB VELK_WINDOWS_LAYER_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/*.cpp)
