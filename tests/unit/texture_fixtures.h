@@ -27,6 +27,19 @@
 #endif
 
 namespace velk::testing {
+// True where text ink is measured on glyph boxes rounded out to whole pixels
+// rather than on the exact outlines: Wine's DirectWrite does so, which makes its
+// top overhangs up to a pixel larger (widths and line heights are exact).
+inline bool InkRoundedToWholePixels() {
+#ifdef _WIN32
+    return velk::test::RunningUnderWine();
+#else
+    return false;
+#endif
+}
+}  // namespace velk::testing
+
+namespace velk::testing {
 
 inline uint32_t Crc32(const uint8_t* p, size_t n);
 
