@@ -20,9 +20,11 @@
 // - an anisotropic sampler filters anisotropically on a GPU and trilinearly on
 //   Mesa's software rasterizers (llvmpipe), where anisotropy is an elliptical
 //   average about eight times slower per frame that also blurs texel centres.
-// What it does not do: blend, depth-stencil or rasterizer state (none is ever set;
-// back-face culling is off, which changes nothing for the full-screen triangles),
-// more than one render target, multisampling, exclusive full screen, Alt+Enter.
+// - rasterizer state is Direct3D's default at every draw: solid fill, triangles
+//   counter-clockwise on screen culled;
+// What it does not do: blend, depth-stencil or other rasterizer state (none is
+// ever set), more than one render target, multisampling, exclusive full screen,
+// Alt+Enter.
 #include <SDL.h>
 #include <epoxy/gl.h>
 
@@ -417,6 +419,13 @@ void GlContext::Draw(uint32_t vertexCount, uint32_t startVertex) {
         glBindSampler(unit, sampler ? sampler->Name() : 0);
     }
     glBindVertexArray(runtime_.EmptyVertexArray);
+    // Direct3D's rasterizer defaults: solid fill, triangles counter-clockwise on
+    // screen culled. GL judges the winding in window coordinates with y upwards,
+    // but memory row 0 is the picture's top row here, so a triangle clockwise on
+    // screen is counter-clockwise to GL: GL's default front face keeps it.
+    glEnable(GL_CULL_FACE);
+    glCullFace(GL_BACK);
+    glFrontFace(GL_CCW);
     glDrawArrays(GL_TRIANGLES, static_cast<GLint>(startVertex), static_cast<GLsizei>(vertexCount));
 }
 

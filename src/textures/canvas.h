@@ -84,7 +84,8 @@ struct Picture {
 Picture PaintPicture(uint32_t width, uint32_t height, const PaintCallback& paint);
 
 // A decoded raster image, converted to premultiplied B8G8R8A8. Only its first
-// frame is used. The Linux layer decodes PNG; other formats fail to decode.
+// frame is used. The format is recognised from the bytes (PNG, JPEG, BMP, GIF
+// and the other common ones).
 class Image {
 public:
     struct Impl;

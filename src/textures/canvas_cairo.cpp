@@ -1,24 +1,30 @@
-// 2D layer on Linux: cairo for drawing, librsvg for SVG, cairo's PNG reader for
-// images, FreeType and HarfBuzz for text.
+// 2D layer on Linux: cairo for drawing, librsvg for SVG, GdkPixbuf for images,
+// FreeType and HarfBuzz for text.
 //
 // What it maps:
 // - A canvas is a cairo context on a zeroed CAIRO_FORMAT_ARGB32 surface, whose
 //   bytes are premultiplied B, G, R, A in memory on this little-endian machine;
 //   the picture is then uploaded into the render-target texture.
 // - SVG: rsvg_handle_render_document into the viewport (uniform, centred fit).
-// - Images: PNG only (cairo's stream reader, exact and premultiplied, resolution
-//   metadata ignored); an opaque image gets alpha 255.
+// - Images: GdkPixbuf's loaders, which recognise the format (PNG, JPEG, BMP, GIF,
+//   TIFF, ...) from the bytes; straight 8-bit samples (16-bit ones keep their high
+//   byte) premultiplied with rounding, resolution and gamma metadata ignored; an
+//   image without alpha is opaque; an animation gives its first frame.
 // - Text: fonts are opened from the bytes with FT_New_Memory_Face, lines are
 //   shaped with HarfBuzz in font units and laid out here so that the metrics are
 //   DirectWrite's (see TextLayout below); glyphs are drawn unhinted with
-//   cairo_glyph_path + cairo_fill so their fractional positions are kept.
+//   cairo_glyph_path + cairo_fill so their fractional positions along the line
+//   are kept, while each baseline is snapped to a whole pixel.
 // What it does not do: word wrapping, bidirectional text, fallback fonts, image
-// formats other than PNG.
+// formats that no GdkPixbuf loader on the system reads.
 #include "textures/canvas.h"
 
 #include <cairo-ft.h>
 #include <cairo.h>
 #include <ft2build.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include FT_FREETYPE_H
 #include FT_OUTLINE_H
 #include FT_TRUETYPE_TABLES_H
@@ -26,6 +32,7 @@
 #include <librsvg/rsvg.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -39,6 +46,7 @@ namespace velk::canvas {
 namespace {
 
 constexpr int32_t kImageFormatNotRecognised = static_cast<int32_t>(0x88982F50u);  // no decoder for the bytes
+constexpr int32_t kImageDamaged = static_cast<int32_t>(0x88982F60u);              // a known format, unreadable
 constexpr int32_t kFileFormatNotRecognised = static_cast<int32_t>(0x88985000u);   // not a font file
 
 // The process-wide FreeType library (like the shared text factory, it is made
@@ -51,6 +59,20 @@ FT_Library Library() {
         return lib;
     }();
     return library;
+}
+
+// The decoder's message without trailing line breaks or full stops, to stand in
+// a sentence of our own.
+std::string Reason(const GError* error, const char* fallback) {
+    std::string reason = error && error->message && *error->message ? error->message : fallback;
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ' || reason.back() == '.')) reason.pop_back();
+    return reason;
+}
+
+// Premultiplies one 8-bit channel by alpha, rounded to the nearest value.
+inline uint8_t Premultiply(unsigned c, unsigned a) {
+    unsigned t = c * a + 0x80;
+    return uint8_t((t + (t >> 8)) >> 8);
 }
 
 }  // namespace
@@ -106,7 +128,7 @@ void Canvas::DrawSvg(const ByteStream& svg, float viewportWidth, float viewportH
     GError* error = nullptr;
     RsvgHandle* handle = rsvg_handle_new_from_data(svg.Data(), svg.Size(), &error);
     if (!handle) {
-        std::string reason = error ? error->message : "the document could not be read";
+        std::string reason = Reason(error, "the document could not be read");
         if (error) g_error_free(error);
         ThrowIfFailed(hr::E_INVALIDARG_, "Creating the SVG document", reason);
     }
@@ -117,7 +139,7 @@ void Canvas::DrawSvg(const ByteStream& svg, float viewportWidth, float viewportH
     cairo_restore(impl_.Cr);
     g_object_unref(handle);
     if (!ok) {
-        std::string reason = error ? error->message : "the document could not be drawn";
+        std::string reason = Reason(error, "the document could not be drawn");
         if (error) g_error_free(error);
         ThrowIfFailed(hr::E_FAIL_, "Drawing the SVG document", reason);
     }
@@ -139,51 +161,89 @@ uint32_t Image::Width() const { return uint32_t(cairo_image_surface_get_width(im
 uint32_t Image::Height() const { return uint32_t(cairo_image_surface_get_height(impl_->Surface)); }
 
 std::unique_ptr<Image> Image::Decode(const ByteStream& stream) {
-    struct Reader {
-        const uint8_t* Data;
-        size_t Size;
-        size_t Position;
-    } reader{stream.Data(), size_t(stream.Size()), 0};
-    auto read = [](void* closure, unsigned char* data, unsigned int length) -> cairo_status_t {
-        auto* r = static_cast<Reader*>(closure);
-        if (r->Size - r->Position < length) return CAIRO_STATUS_READ_ERROR;
-        std::memcpy(data, r->Data + r->Position, length);
-        r->Position += length;
-        return CAIRO_STATUS_SUCCESS;
-    };
-    cairo_surface_t* decoded = cairo_image_surface_create_from_png_stream(read, &reader);
-    cairo_status_t status = cairo_surface_status(decoded);
-    if (status != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(decoded);
-        ThrowIfFailed(kImageFormatNotRecognised, "Decoding the image",
-                      std::string("not a readable PNG image (") + cairo_status_to_string(status) + ")");
-    }
-    auto impl = std::make_unique<Impl>();
-    if (cairo_image_surface_get_format(decoded) == CAIRO_FORMAT_ARGB32) {
-        impl->Surface = decoded;
-    } else {
-        // Opaque (RGB24, whose fourth byte is unspecified) or any other layout:
-        // redraw as ARGB32 and make every pixel of an opaque image fully opaque.
-        int w = cairo_image_surface_get_width(decoded), h = cairo_image_surface_get_height(decoded);
-        bool opaque = cairo_surface_get_content(decoded) == CAIRO_CONTENT_COLOR;
-        cairo_surface_t* converted = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-        cairo_t* cr = cairo_create(converted);
-        cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-        cairo_set_source_surface(cr, decoded, 0, 0);
-        cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
-        cairo_paint(cr);
-        cairo_destroy(cr);
-        cairo_surface_destroy(decoded);
-        cairo_surface_flush(converted);
-        if (opaque) {
-            uint8_t* data = cairo_image_surface_get_data(converted);
-            int stride = cairo_image_surface_get_stride(converted);
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x) data[size_t(y) * stride + x * 4 + 3] = 255;
-            cairo_surface_mark_dirty(converted);
+    if (stream.Size() == 0)
+        ThrowIfFailed(kImageFormatNotRecognised, "Decoding the image", "there are no bytes, so they are not an image");
+    // GdkPixbuf recognises the format from the bytes themselves. Its whole-file
+    // loaders check an image to its end (the progressive ones take a cut-off PNG
+    // for a complete one), so the bytes are handed over as an anonymous in-memory
+    // file.
+    int fd = memfd_create("velk-image", MFD_CLOEXEC);
+    const uint8_t* data = stream.Data();
+    size_t left = size_t(stream.Size());
+    while (fd >= 0 && left > 0) {
+        ssize_t n = write(fd, data, left);
+        if (n <= 0) {
+            close(fd);
+            fd = -1;
+            break;
         }
-        impl->Surface = converted;
+        data += n;
+        left -= size_t(n);
     }
+    if (fd < 0) ThrowIfFailed(hr::E_OUTOFMEMORY_, "Decoding the image", "the bytes could not be held for the decoder");
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    // The format, from the bytes a loader looks at to choose its decoder.
+    GdkPixbufLoader* sniffer = gdk_pixbuf_loader_new();
+    gdk_pixbuf_loader_write(sniffer, stream.Data(), std::min<gsize>(gsize(stream.Size()), 4096), nullptr);
+    gdk_pixbuf_loader_close(sniffer, nullptr);
+    GdkPixbufFormat* format = gdk_pixbuf_loader_get_format(sniffer);
+    g_object_unref(sniffer);
+    GError* error = nullptr;
+    GdkPixbuf* pixbuf = format ? gdk_pixbuf_new_from_file(path.c_str(), &error) : nullptr;  // an animation's first frame
+    close(fd);
+    if (!pixbuf) {
+        std::string reason = "the bytes are not an image in any format the decoder knows";
+        if (format) {
+            gchar* name = gdk_pixbuf_format_get_name(format);
+            std::string kind = name ? name : "";
+            g_free(name);
+            std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+            // The decoder's message names the file it was given; only what follows counts.
+            std::string detail = Reason(error, "its data is incomplete");
+            size_t named = detail.find(path);
+            size_t colon = named == std::string::npos ? named : detail.find(": ", named);
+            if (colon != std::string::npos) detail.erase(0, colon + 2);
+            reason = "the " + kind + " image cannot be read (" + detail + ")";
+        }
+        if (error) g_error_free(error);
+        ThrowIfFailed(format ? kImageDamaged : kImageFormatNotRecognised, "Decoding the image", reason);
+    }
+    if (error) g_error_free(error);
+
+    // Straight RGB(A) bytes to premultiplied B, G, R, A; without alpha every pixel
+    // is opaque. Resolution and gamma metadata play no part.
+    const int w = gdk_pixbuf_get_width(pixbuf), h = gdk_pixbuf_get_height(pixbuf);
+    const int channels = gdk_pixbuf_get_n_channels(pixbuf), rowstride = gdk_pixbuf_get_rowstride(pixbuf);
+    const bool alpha = gdk_pixbuf_get_has_alpha(pixbuf);
+    const guint8* source = gdk_pixbuf_read_pixels(pixbuf);
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS ||
+        gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 || channels < (alpha ? 4 : 3)) {
+        cairo_status_t status = cairo_surface_status(surface);
+        cairo_surface_destroy(surface);
+        g_object_unref(pixbuf);
+        ThrowIfFailed(status == CAIRO_STATUS_NO_MEMORY ? hr::E_OUTOFMEMORY_ : kImageDamaged, "Decoding the image",
+                      status != CAIRO_STATUS_SUCCESS ? cairo_status_to_string(status)
+                                                     : "the decoder delivered an unexpected pixel layout");
+    }
+    cairo_surface_flush(surface);
+    uint8_t* target = cairo_image_surface_get_data(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    for (int y = 0; y < h; ++y) {
+        const guint8* in = source + size_t(y) * rowstride;
+        uint8_t* out = target + size_t(y) * stride;
+        for (int x = 0; x < w; ++x, in += channels, out += 4) {
+            unsigned a = alpha ? in[3] : 255;
+            out[0] = Premultiply(in[2], a);
+            out[1] = Premultiply(in[1], a);
+            out[2] = Premultiply(in[0], a);
+            out[3] = uint8_t(a);
+        }
+    }
+    cairo_surface_mark_dirty(surface);
+    g_object_unref(pixbuf);
+    auto impl = std::make_unique<Impl>();
+    impl->Surface = surface;
     return std::unique_ptr<Image>(new Image(std::move(impl)));
 }
 
@@ -683,9 +743,12 @@ void Canvas::DrawTextLayout(const TextLayout& layout, float x, float y) {
     float lineTop = 0;
     for (const Line& line : l.Lines) {
         float shift = l.LineShift(line);
-        float baseline = lineTop + l.BaselineDistance;
+        // Each baseline is snapped to a whole pixel, as the platform's default
+        // text drawing does, so the edges that stand on it stay sharp; the
+        // glyphs keep their fractional positions along the line.
+        float baseline = std::round(y + (lineTop + l.BaselineDistance));
         for (const PlacedGlyph& g : line.Glyphs)
-            if (g.HasInk) glyphs.push_back({g.Index, double(x + shift + g.X), double(y + baseline - g.Y)});
+            if (g.HasInk) glyphs.push_back({g.Index, double(x + shift + g.X), double(baseline - g.Y)});
         lineTop += l.LineHeight;
     }
     if (glyphs.empty()) return;

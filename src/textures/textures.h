@@ -61,7 +61,7 @@ public:
     // 2^32 or more gives 4294967295.
     static uint32_t ToWholePixels(float value);
 
-    // A raster image (PNG here) drawn pixel for pixel at its own size.
+    // A raster image (PNG, JPEG, BMP, GIF, ...) drawn pixel for pixel at its own size.
     static View FromImage(gpu::Device& device, gpu::DeviceContext& context, std::span<const uint8_t> bytes);
     static void PaintImage(canvas::Canvas& canvas, const canvas::Image& image);
 

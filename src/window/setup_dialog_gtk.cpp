@@ -5,8 +5,10 @@
 // stencil font loaded privately from the font bytes, "Resolution" label, combo
 // box, "Windowed" check box, Start and Quit drawn as the demo's own buttons), the
 // colours, Tab focus order, Enter = Start, Escape = Quit, closing = Quit.
-// The system scale is the X server's resolution / 96. If GTK cannot start (no
-// display), the dialog is treated as cancelled.
+// The system scale is the toolkit's text resolution / 96 (Xft.dpi, GDK_DPI_SCALE);
+// a whole-number window scale (GDK_SCALE) multiplies everything on top of it, as
+// the toolkit draws in logical pixels. If GTK cannot start (no display), the
+// dialog is treated as cancelled.
 #include <fontconfig/fontconfig.h>
 #include <gtk/gtk.h>
 #include <sys/mman.h>
@@ -100,7 +102,11 @@ bool AddPrivateFont(const std::vector<uint8_t>& bytes) {
     return found;
 }
 
-std::string Css(int uiFont, int titleFont) {
+// Sizes in CSS are the toolkit's logical pixels, `device` screen pixels each. The
+// buttons' frame is one screen pixel wide, and so is the focus rectangle, with 3
+// screen pixels between it and the button's edge: the outline is drawn inside a
+// box grown by its width plus its offset, so the offset is -(3 + 1) screen pixels.
+std::string Css(int uiFont, int titleFont, int device) {
     char css[2048];
     std::snprintf(css, sizeof css,
                   "window.velk-setup { background-color: #754C29; }\n"
@@ -108,12 +114,12 @@ std::string Css(int uiFont, int titleFont) {
                   "label.velk-text, checkbutton.velk-text label { color: #F0EEED; }\n"
                   "label.velk-title { font-family: 'Velk Stencil'; font-size: %dpx; color: #F0EEED; }\n"
                   "button.velk-button { background-image: none; background-color: #25180D; color: #F0EEED;"
-                  " border: 1px solid #F0EEED; border-radius: 0; box-shadow: none; text-shadow: none;"
-                  " padding: 0; outline-color: #F0EEED; outline-style: dotted; outline-width: 1px;"
-                  " outline-offset: -3px; }\n"
+                  " border: %gpx solid #F0EEED; border-radius: 0; box-shadow: none; text-shadow: none;"
+                  " padding: 0; outline-color: #F0EEED; outline-style: dotted; outline-width: %gpx;"
+                  " outline-offset: %gpx; }\n"
                   "button.velk-button:active { background-color: #754C29; }\n"
                   "button.velk-button label { color: #F0EEED; }\n",
-                  uiFont, titleFont);
+                  uiFont, titleFont, 1.0 / device, 1.0 / device, -4.0 / device);
     return css;
 }
 
@@ -148,6 +154,8 @@ std::optional<VideoMode> SetupDialog::Show(const std::vector<uint8_t>& fontBytes
         gdk_monitor_get_geometry(monitor, &geometry);
         scale = gdk_monitor_get_scale_factor(monitor);
     }
+    // The monitor's geometry is in the toolkit's logical pixels; the mode list
+    // wants the screen's own pixels, window placement logical ones.
     int32_t screenWidth = geometry.width * scale, screenHeight = geometry.height * scale;
 
     DialogState state;
@@ -155,7 +163,7 @@ std::optional<VideoMode> SetupDialog::Show(const std::vector<uint8_t>& fontBytes
     state.screenHeight = screenHeight;
 
     GtkCssProvider* css = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css, Css(R(s, 14), R(s, 27)).c_str(), -1, nullptr);
+    gtk_css_provider_load_from_data(css, Css(R(s, 14), R(s, 27), scale).c_str(), -1, nullptr);
     gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(css),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 
@@ -168,7 +176,10 @@ std::optional<VideoMode> SetupDialog::Show(const std::vector<uint8_t>& fontBytes
     int clientW = R(s, 340), clientH = R(s, 220);
     gtk_window_set_default_size(GTK_WINDOW(window), clientW, clientH);
     gtk_widget_set_size_request(window, clientW, clientH);
-    gtk_window_move(GTK_WINDOW(window), (screenWidth - clientW) / 2, (screenHeight - clientH) / 2);
+    // Centred in screen pixels, (screen - outer size) / 2 truncated, then placed in
+    // logical pixels.
+    gtk_window_move(GTK_WINDOW(window), geometry.x + (screenWidth - clientW * scale) / 2 / scale,
+                    geometry.y + (screenHeight - clientH * scale) / 2 / scale);
 
     GtkWidget* fixed = gtk_fixed_new();
     gtk_container_add(GTK_CONTAINER(window), fixed);

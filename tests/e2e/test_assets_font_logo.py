@@ -81,6 +81,49 @@ class FontTest(unittest.TestCase):
         self.assertLessEqual(head.yMax, os2.usWinAscent)
         self.assertGreaterEqual(head.yMin, -os2.usWinDescent)
 
+    def test_d_r_and_w_are_each_one_piece_without_a_closed_counter(self):
+        # Parted at their joints, d read as "cl", w as "vv" and r as a stem beside
+        # a loose arch. Drawn at 96 px: one piece of ink, and the background all
+        # one region (the stencil's bridges leave no closed counter).
+        for ch in 'drwW':
+            with self.subTest(char=ch):
+                ink = glyph_bitmap(ch, 96)
+                self.assertEqual(regions(ink, True), 1, 'pieces of ink')
+                self.assertEqual(regions(ink, False), 1, 'background regions')
+
+
+def glyph_bitmap(text, size):
+    """The text set in the font by ImageMagick, as rows of booleans (True: ink),
+    with a margin of background all round."""
+    out = subprocess.run(['convert', '-background', 'white', '-fill', 'black', '-font', FONT, '-pointsize', str(size),
+                          'label:' + text, '-bordercolor', 'white', '-border', '4', '-depth', '8', 'pgm:-'],
+                         check=True, capture_output=True).stdout
+    magic, w, h, depth, data = out.split(maxsplit=4)
+    w, h = int(w), int(h)
+    data = data[-w * h:]
+    return [[data[y * w + x] < 128 for x in range(w)] for y in range(h)]
+
+
+def regions(bitmap, value):
+    """How many 4-connected regions of pixels equal to value the bitmap holds."""
+    h, w = len(bitmap), len(bitmap[0])
+    seen = [[False] * w for _ in range(h)]
+    count = 0
+    for y0 in range(h):
+        for x0 in range(w):
+            if bitmap[y0][x0] != value or seen[y0][x0]:
+                continue
+            count += 1
+            seen[y0][x0] = True
+            stack = [(x0, y0)]
+            while stack:
+                x, y = stack.pop()
+                for nx, ny in ((x + 1, y), (x - 1, y), (x, y + 1), (x, y - 1)):
+                    if 0 <= nx < w and 0 <= ny < h and not seen[ny][nx] and bitmap[ny][nx] == value:
+                        seen[ny][nx] = True
+                        stack.append((nx, ny))
+    return count
+
 
 class LogoTest(unittest.TestCase):
     @classmethod

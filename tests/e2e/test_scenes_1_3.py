@@ -4,7 +4,7 @@ checked where the picture is sharply defined: the plain key colour before the
 logo fades in and between the tiles and the crew, no jump where the rotozoomer
 takes over, glitches that depend on the time alone, each verse only within its
 window and in its corner, and ink at the end of the zoom into the middle
-portrait."""
+portrait that the tunnel takes over without a step."""
 import os
 import shutil
 import subprocess
@@ -74,7 +74,7 @@ for i in range(4):
     VERSE_TIMES += [start - 0.02, start + 2.5, start + VERSE_WINDOW + 0.02]
 GLITCH = 17.479  # a glitch frame of the first verse: torn bands and a ghost
 MOMENTS = ([0.0, LOGO_FADE_START - 0.01, ROTO_START - 0.001, ROTO_START, CREW_END, TUNNEL_START - 0.01,
-            GLITCH, 20.0, GLITCH] + VERSE_TIMES)
+            GLITCH, 20.0, GLITCH] + VERSE_TIMES + [TUNNEL_START])
 FRAMES = []
 
 
@@ -132,6 +132,13 @@ def test_each_verse_only_within_its_window_and_in_its_corner():
 def test_the_zoom_into_the_middle_portrait_ends_on_ink():
     near_ink = np.abs(frame(TUNNEL_START - 0.01) - INK).max(axis=2) <= 12
     assert near_ink.mean() > 0.95, f"only {near_ink.mean():.1%} of the screen is ink"
+
+
+def test_no_jump_where_the_tunnel_takes_over():
+    # The zoom ends on the middle portrait's ink and the tunnel opens out of the
+    # demo's ink: the last crew frame and the first tunnel frame look the same.
+    step = np.abs(frame(TUNNEL_START) - frame(TUNNEL_START - 0.01)).max()
+    assert step <= 2, f"the screen changes by {step} levels as the tunnel starts"
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 // The 2D layer on its own: pictures in memory, images, SVG.
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -60,6 +61,129 @@ TEST(Canvas, ImagesPixelForPixelAtTheirOwnSize) {
         ASSERT_EQ(p.Height, f.Height) << f.Name;
         for (const velk::testing::Texel& t : f.Expected)
             EXPECT_EQ(At(p, t.X, t.Y), (Bgra{t.B, t.G, t.R, t.A})) << f.Name << " at " << t.X << ", " << t.Y;
+    }
+}
+
+TEST(Canvas, PngLayoutsDecodeToPremultipliedBgra) {
+    // Two pixels per file; 16-bit samples keep their high byte; a palette's
+    // transparency and grey with alpha are premultiplied with rounding; gamma and
+    // resolution chunks change no pixel.
+    using velk::testing::MakeRawPng;
+    const std::vector<uint8_t> gamma1 = {0, 1, 0x86, 0xA0}, dpi300 = {0, 0, 0x2E, 0x23, 0, 0, 0x2E, 0x23, 1};
+    struct Case {
+        const char* Name;
+        std::vector<uint8_t> Png;
+        Bgra First, Second;
+    } cases[] = {
+        {"16-bit RGBA",
+         MakeRawPng(2, 1, 16, 6, {{0x12, 0xFF, 0x80, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0x80, 0}}),
+         {255, 128, 18, 255}, {0, 0, 128, 128}},
+        {"16-bit RGB", MakeRawPng(2, 1, 16, 2, {{0x12, 0xFF, 0x80, 0xFF, 0xFF, 0x00, 0, 0, 0, 0, 0, 9}}),
+         {255, 128, 18, 255}, {0, 0, 0, 255}},
+        {"palette with transparency",
+         MakeRawPng(2, 1, 8, 3, {{0, 1}}, {{"PLTE", {10, 20, 30, 200, 100, 50}}, {"tRNS", {255, 51}}}),
+         {30, 20, 10, 255}, {10, 20, 40, 51}},
+        {"2-bit palette", MakeRawPng(2, 1, 2, 3, {{0x1 << 4}}, {{"PLTE", {10, 20, 30, 200, 100, 50}}}),
+         {30, 20, 10, 255}, {50, 100, 200, 255}},
+        {"grey", MakeRawPng(2, 1, 8, 0, {{77, 255}}), {77, 77, 77, 255}, {255, 255, 255, 255}},
+        {"grey and alpha", MakeRawPng(2, 1, 8, 4, {{200, 128, 9, 0}}), {100, 100, 100, 128}, {0, 0, 0, 0}},
+        {"RGB with gamma and resolution",
+         MakeRawPng(2, 1, 8, 2, {{10, 100, 200, 1, 2, 3}}, {{"gAMA", gamma1}, {"pHYs", dpi300}}),
+         {200, 100, 10, 255}, {3, 2, 1, 255}},
+        {"RGBA with gamma", MakeRawPng(2, 1, 8, 6, {{255, 255, 255, 64, 10, 20, 30, 255}}, {{"gAMA", {0, 0, 0xB1, 0x8F}}}),
+         {64, 64, 64, 64}, {30, 20, 10, 255}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Picture p = DrawImage(c.Png);
+        ASSERT_EQ(p.Width, 2u);
+        ASSERT_EQ(p.Height, 1u);
+        EXPECT_EQ(At(p, 0, 0), c.First);
+        EXPECT_EQ(At(p, 1, 0), c.Second);
+    }
+}
+
+TEST(Canvas, OtherImageFormatsAreRecognisedFromTheirBytes) {
+    // The same two pixels, (10, 20, 30) and (200, 100, 50), as BMP and as the
+    // first frame of a two-frame GIF whose second frame swaps them.
+    const std::vector<uint8_t> bmp = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  // file header
+                                      40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0,
+                                      8, 0, 0, 0, 0x13, 0x0B, 0, 0, 0x13, 0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                      30, 20, 10, 50, 100, 200, 0, 0};  // one bottom-up row, padded
+    const std::vector<uint8_t> frameControl = {0x21, 0xF9, 4, 0, 10, 0, 0, 0};
+    const std::vector<uint8_t> descriptor = {0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0};
+    std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x80, 0, 0, 10, 20, 30, 200, 100, 50};
+    for (uint8_t first : {0x44, 0x0C}) {  // LZW codes: clear, 0, 1, end; then clear, 1, 0, end
+        gif.insert(gif.end(), frameControl.begin(), frameControl.end());
+        gif.insert(gif.end(), descriptor.begin(), descriptor.end());
+        gif.insert(gif.end(), {2, 2, first, 0x0A, 0});
+    }
+    gif.push_back(0x3B);
+    for (const auto& [name, bytes] : {std::pair{"BMP", bmp}, std::pair{"GIF", gif}}) {
+        SCOPED_TRACE(name);
+        Picture p = DrawImage(bytes);
+        ASSERT_EQ(p.Width, 2u);
+        ASSERT_EQ(p.Height, 1u);
+        EXPECT_EQ(At(p, 0, 0), (Bgra{30, 20, 10, 255}));
+        EXPECT_EQ(At(p, 1, 0), (Bgra{50, 100, 200, 255}));
+    }
+
+    // A JPEG of one flat colour comes back within its compression's error.
+    GdkPixbuf* flat = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 16, 8);
+    gdk_pixbuf_fill(flat, 0xC8643200u);
+    gchar* jpeg = nullptr;
+    gsize size = 0;
+    ASSERT_TRUE(gdk_pixbuf_save_to_buffer(flat, &jpeg, &size, "jpeg", nullptr, "quality", "100", nullptr));
+    g_object_unref(flat);
+    Picture p = DrawImage(std::vector<uint8_t>(jpeg, jpeg + size));
+    g_free(jpeg);
+    ASSERT_EQ(p.Width, 16u);
+    ASSERT_EQ(p.Height, 8u);
+    Bgra c = At(p, 7, 3);
+    EXPECT_NEAR(c.b, 50, 2);
+    EXPECT_NEAR(c.g, 100, 2);
+    EXPECT_NEAR(c.r, 200, 2);
+    EXPECT_EQ(c.a, 255);
+}
+
+TEST(Canvas, DecodingErrorsSayWhatWentWrong) {
+    struct Case {
+        const char* Name;
+        std::string Bytes;
+        const char* Says;
+    } cases[] = {
+        {"no bytes", "", "not an image"},
+        {"text", "no image", "not an image"},
+        {"a PNG signature alone", std::string("\x89PNG\r\n\x1a\n", 8), "PNG"},
+        {"a PNG cut off before its end", std::string(), "PNG"},
+    };
+    // Noise does not compress, so the image data runs to the last chunk.
+    std::vector<uint8_t> png = velk::testing::MakePng(64, 64, CAIRO_FORMAT_RGB24, [](cairo_t* cr) {
+        for (int i = 0; i < 64 * 64; ++i) {
+            cairo_set_source_rgb(cr, (i * 37 % 101) / 100.0, (i * 53 % 97) / 96.0, (i * 71 % 89) / 88.0);
+            cairo_rectangle(cr, i % 64, i / 64, 1, 1);
+            cairo_fill(cr);
+        }
+    });
+    cases[3].Bytes.assign(png.begin(), png.end() - 200);
+    for (const Case& c : cases) {
+        ByteStream stream(Bytes(c.Bytes));
+        try {
+            Image::Decode(stream);
+            ADD_FAILURE() << c.Name << " decoded";
+        } catch (const velk::ComException& e) {
+            std::string what = e.what();
+            EXPECT_NE(what.find(c.Says), std::string::npos) << c.Name << ": " << what;
+            EXPECT_EQ(what.find("out of memory"), std::string::npos) << c.Name << ": " << what;
+        }
+    }
+    try {
+        PaintPicture(10, 10, [&](Canvas& cv) { Textures::PaintSvg(cv, Bytes("<svg"), {10, 10}); });
+        ADD_FAILURE() << "a broken SVG drew";
+    } catch (const velk::ComException& e) {
+        std::string what = e.what();
+        ASSERT_FALSE(what.empty());
+        EXPECT_NE(what.back(), '\n') << what;
     }
 }
 

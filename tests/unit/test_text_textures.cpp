@@ -217,3 +217,30 @@ TEST_F(TextTextures, OneLinePerCharacterColumn) {
     float one = Lay("N", 128, 0.72f).Layout->GetMetrics().Height;
     EXPECT_NEAR(m.Height, 4 * one, 0.01f);
 }
+
+TEST_F(TextTextures, BaselinesSnapToWholePixels) {
+    // Capitals stand on the baseline, so the lowest row of each line's ink is
+    // fully covered somewhere once the baseline lies on a pixel edge. Sizes and
+    // spacings that put the unsnapped baselines at fractional rows.
+    struct Case {
+        float Size, Spacing;
+    } cases[] = {{128, 1.0f}, {128, 0.72f}, {100, 0.95f}, {77, 0.72f}};
+    for (const Case& c : cases) {
+        Picture p = Paint(Lay("HIL\nHIL\nHIL", c.Size, c.Spacing, 0));
+        std::vector<int> bottoms;  // the last row of each run of inked rows
+        bool inRun = false;
+        for (uint32_t y = 0; y <= p.Height; ++y) {
+            bool inked = false;
+            for (uint32_t x = 0; y < p.Height && x < p.Width && !inked; ++x) inked = p.Texel(x, y)[3] > 0;
+            if (inRun && !inked) bottoms.push_back(int(y) - 1);
+            inRun = inked;
+        }
+        ASSERT_EQ(bottoms.size(), 3u) << c.Size << " " << c.Spacing;
+        for (int row : bottoms) {
+            uint8_t most = 0;
+            for (uint32_t x = 0; x < p.Width; ++x) most = std::max(most, p.Texel(x, uint32_t(row))[3]);
+            EXPECT_EQ(int(most), 255) << "size " << c.Size << ", spacing " << c.Spacing << ": soft bottom edge at row "
+                                 << row;
+        }
+    }
+}

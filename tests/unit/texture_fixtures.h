@@ -186,6 +186,50 @@ inline std::vector<std::string> NoImages() {
     return {std::string(), std::string("GIF89a not really"), std::string("\x89PNG\r\n\x1a\n", 8)};
 }
 
+// A PNG written byte by byte, for the layouts cairo does not write: `type` is the
+// colour type (0 grey, 2 RGB, 3 palette, 4 grey and alpha, 6 RGBA), `rows` the
+// unfiltered sample bytes of each row (big-endian at 16 bits), `chunks` extra
+// chunks (type and data) placed before the image data, e.g. PLTE, tRNS, gAMA.
+inline std::vector<uint8_t> MakeRawPng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
+                                       const std::vector<std::vector<uint8_t>>& rows,
+                                       const std::vector<std::pair<std::string, std::vector<uint8_t>>>& chunks = {}) {
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    auto put32 = [](std::vector<uint8_t>& v, uint32_t x) {
+        for (int s = 24; s >= 0; s -= 8) v.push_back(uint8_t(x >> s));
+    };
+    auto chunk = [&](const std::string& name, const std::vector<uint8_t>& data) {
+        put32(png, uint32_t(data.size()));
+        std::vector<uint8_t> body(name.begin(), name.end());
+        body.insert(body.end(), data.begin(), data.end());
+        png.insert(png.end(), body.begin(), body.end());
+        put32(png, Crc32(body.data(), body.size()));
+    };
+    std::vector<uint8_t> ihdr;
+    put32(ihdr, w);
+    put32(ihdr, h);
+    ihdr.insert(ihdr.end(), {depth, type, 0, 0, 0});
+    chunk("IHDR", ihdr);
+    for (const auto& [name, data] : chunks) chunk(name, data);
+    // Rows with filter type 0, in one stored (uncompressed) deflate block.
+    std::vector<uint8_t> raw;
+    for (const auto& row : rows) {
+        raw.push_back(0);
+        raw.insert(raw.end(), row.begin(), row.end());
+    }
+    std::vector<uint8_t> z = {0x78, 0x01, 0x01, uint8_t(raw.size()), uint8_t(raw.size() >> 8),
+                              uint8_t(~raw.size()), uint8_t(~raw.size() >> 8)};
+    z.insert(z.end(), raw.begin(), raw.end());
+    uint32_t a = 1, b = 0;
+    for (uint8_t c : raw) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    put32(z, (b << 16) | a);
+    chunk("IDAT", z);
+    chunk("IEND", {});
+    return png;
+}
+
 // The project's stencil font, or empty when it is not in the source tree.
 // VELK_TEST_FONT names another font file for local experiments.
 inline std::vector<uint8_t> ProjectFont() {

@@ -14,7 +14,6 @@ set(VELK_PORTABLE_UNIT_TESTS
   test_shader_settings.cpp
   test_recorder_timing.cpp
   test_textures_svg.cpp
-  test_canvas.cpp
   test_text_textures.cpp
 )
 # Waiting for the layers that host/program.cpp reaches (window, dialog, files, audio):

@@ -318,12 +318,15 @@ def g_V(h):
 
 
 def g_W(h):
+    """Four legs that meet: a W has no counter, so nothing parts it. Legs set
+    side by side with bridges at every joint stand almost upright in this width
+    and read as two v's; joined, each leg slants like a V's."""
     w = 1.3 * h + 60
-    a = STEM * 0.98
-    b1 = 0.29 * w
+    a = STEM * 0.9
+    b1 = 0.27 * w
     m = w / 2
-    l1 = slant(b1 - BRIDGE / 2 - a, 0, a, 0, h)
-    l2 = slant(b1 + BRIDGE / 2, m - BRIDGE / 2 - a, a, 0, h)
+    l1 = slant(b1 - a / 2, 0, a, 0, h)            # from the top left corner down to the joint at b1
+    l2 = slant(b1 - a / 2, m - a / 2, a, 0, h)    # up from that joint to the apex in the middle
     polys = [l1, l2]
     return w, polys + mirror(polys, w)
 
@@ -383,7 +386,15 @@ def l_c(h=XH):
 
 
 def l_d(h=XH):
-    w, p = l_b(h)
+    """The bowl of b, mirrored, but held to the stem at both bars: the bridge cuts
+    the bowl's round side instead. Parted from the stem at its joints, the bowl
+    stands apart and the letter reads as "cl"."""
+    w = 0.98 * h
+    rx, ry = h * 0.46, h / 2
+    xs, cy = w - rx, h / 2
+    upper = arc(xs, cy, rx, ry, (('y', cy + BRIDGE / 2), 10), 90)
+    lower = arc(xs, cy, rx, ry, -90, (('y', cy - BRIDGE / 2), -10))
+    p = [rect(0, 0, STEM, ASC), rect(STEM - 1, h - BAR, xs + 1, h), rect(STEM - 1, 0, xs + 1, BAR), upper, lower]
     return w, mirror(p, w)
 
 
@@ -475,10 +486,14 @@ def l_q(h=XH):
 
 
 def l_r(h=XH):
+    """Stem and shoulder in one piece: the arch springs from the stem (its band
+    runs down into it) and ends in a drooping terminal on the right, within the
+    ink bounds the letter always had."""
     w = 0.66 * h
-    c1 = STEM + BRIDGE
-    rx = (w - c1) / 2 + 30
-    a1 = arc(c1 + rx, h - 0.34 * h, rx, 0.34 * h, 30, 165)
+    wx, wy = STEM * 0.8, BAR
+    rx = (w + 20) / (1 + math.cos(math.radians(30)))  # the terminal's outer corner at w + 20
+    ry = 0.34 * h
+    a1 = arc(rx, h - ry, rx, ry, 30, 180, wx, wy)     # outer left edge on the stem's left edge
     return w, [rect(0, 0, STEM, h), a1]
 
 

@@ -8,8 +8,8 @@
 Everything is procedural: signed-distance shapes in the demo's palette (key
 colour #754c29, cream, near-black ink and a few accents), drawn by paint.py.
 The characters are this demo's own invention. q9.png keeps a wide patch of
-plain ink around texture coordinates (0.80, 0.53): the crew scene zooms 90x
-into that spot and must end on ink. vispel.png is shown cut to its top 68 %,
+plain ink around texture coordinates (0.80, 0.53), exactly the ink the demo
+draws: the crew scene zooms 90x into that spot and must end on that ink. vispel.png is shown cut to its top 68 %,
 so her bust sits above that line.
 
 Usage: make_pictures.py [output directory]   (needs python3-numpy)
@@ -22,7 +22,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from paint import (  # noqa: E402
-    AMBER, CREAM, CREAM_SH, INK, KEY, KEY_DARK, KEY_DEEP, KEY_LIGHT, KEY_PALE, RED, RED_DARK,
+    AMBER, CREAM, CREAM_SH, INK, KEY, KEY_DARK, KEY_DEEP, KEY_LIGHT, KEY_PALE, RED, RED_DARK, SCREEN_INK,
     SKIN, SKIN_DEEP, SKIN_SH, STEEL, STEEL_SH, WHITE, Canvas, Shape, bezier, blob, box, capsule,
     circle, ellipse, mix, polygon, stroke_path,
 )
@@ -234,7 +234,9 @@ def draw_q9(cv):
     # greatcoat: wide dark shoulders with a high collar
     coat = polygon([(0, 1400), (0, 850), (120, 720), (300, 640), (420, 620), (580, 620), (700, 625),
                     (860, 600), (1000, 640), (1000, 1400)])
-    cv.fill(coat, INK)
+    # the coat is the demo's own ink: the crew scene ends on this field full
+    # screen and the tunnel opens out of that ink, so the two meet without a step
+    cv.fill(coat, SCREEN_INK)
     # the left side catches a little light; the right side stays plain ink
     cv.within(coat, lambda: cv.fill(polygon([(0, 860), (110, 735), (290, 660), (330, 1400), (0, 1400)]), KEY_DEEP))
     # lapels and a row of buttons on the left half only
@@ -564,8 +566,8 @@ def main():
         u, v = Q9_DARK_SPOT
         cx, cy, r = int(u * W), int(v * H), int(0.06 * W)
         patch = cv.rgba8()[cy - r : cy + r, cx - r : cx + r, :3].astype(int)
-        if np.abs(patch - np.round(INK * 255)).max() > 2:
-            raise SystemExit("q9.png: the patch around Q9_DARK_SPOT is not plain ink")
+        if np.abs(patch - np.round(SCREEN_INK * 255)).max() > 0:
+            raise SystemExit("q9.png: the patch around Q9_DARK_SPOT is not exactly the demo's ink")
     if "vispel" in which:
         portrait(draw_vispel, bg_vispel).save(os.path.join(out, "vispel.png"))
     if "datavelk" in which:

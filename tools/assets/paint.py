@@ -31,6 +31,10 @@ CREAM = hexc("#f0e6d2")
 CREAM_SH = hexc("#dccaa8")
 WHITE = hexc("#f0eeed")
 INK = hexc("#1a120c")
+# The ink as the demo draws it: the key colour made linear (exponent 2.2), scaled
+# to 8 % and encoded back, in whole sRGB levels: (37, 24, 13). Plain fields that
+# the demo shows full screen next to its own ink use this one.
+SCREEN_INK = np.round(255 * (KEY ** 2.2 * 0.08) ** (1 / 2.2)) / 255
 SKIN = hexc("#e6c39c")
 SKIN_SH = hexc("#c4946a")
 SKIN_DEEP = hexc("#a06f48")
