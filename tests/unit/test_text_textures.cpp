@@ -219,6 +219,7 @@ TEST_F(TextTextures, OneLinePerCharacterColumn) {
 }
 
 TEST_F(TextTextures, BaselinesSnapToWholePixels) {
+    VELK_SKIP_WITHOUT_2D_DRAWING();
     // Capitals stand on the baseline, so the lowest row of each line's ink is
     // fully covered somewhere once the baseline lies on a pixel edge. Sizes and
     // spacings that put the unsnapped baselines at fractional rows.
