@@ -41,25 +41,13 @@ std::string ToStored(std::string_view name) {
     return s;
 }
 
-// Parent of a full path: the directory part once one trailing separator is
-// removed; none for the file-system root.
-std::optional<std::string> Parent(const std::string& dir) {
-    std::string d = dir;
-    if (d.size() > 1 && files::IsSeparator(d.back())) d.pop_back();
-    if (d.empty() || (d.size() == 1 && files::IsSeparator(d[0]))) return std::nullopt;
-    auto pos = d.find_last_of(files::Separator());
-    if (pos == std::string::npos) return std::nullopt;
-    if (pos == 0) return std::string(1, files::Separator());  // the root keeps its separator
-    return d.substr(0, pos);
-}
-
 }  // namespace
 
 std::optional<std::string> Content::FindSourceRootFrom(const std::string& startDirectory) {
     std::optional<std::string> dir = startDirectory;
     while (dir) {
         if (files::IsRegularFile(Join(*dir, kProjectMarker))) return dir;
-        dir = Parent(*dir);
+        dir = files::ParentDirectory(*dir);
     }
     return std::nullopt;
 }

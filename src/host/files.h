@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ char Separator();
 bool IsSeparator(char c);
 // True for an absolute path.
 bool IsRooted(const std::string& path);
+// The parent of a full directory path: the directory part once one trailing separator
+// is removed; a root ("/", a drive root "C:\\") keeps its separator and has no parent.
+std::optional<std::string> ParentDirectory(const std::string& directory);
 
 // Full path of the directory holding the running executable, with a trailing separator.
 std::string ExecutableDirectory();

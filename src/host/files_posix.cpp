@@ -46,6 +46,16 @@ char Separator() { return '/'; }
 bool IsSeparator(char c) { return c == '/'; }
 bool IsRooted(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
+std::optional<std::string> ParentDirectory(const std::string& directory) {
+    std::string d = directory;
+    if (d.size() > 1 && d.back() == '/') d.pop_back();
+    if (d.empty() || d == "/") return std::nullopt;
+    auto pos = d.find_last_of('/');
+    if (pos == std::string::npos) return std::nullopt;
+    if (pos == 0) return std::string("/");  // the root keeps its separator
+    return d.substr(0, pos);
+}
+
 std::string ExecutableDirectory() {
     char buf[PATH_MAX + 1];
     ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);

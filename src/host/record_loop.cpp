@@ -164,7 +164,15 @@ std::string IntegerText(int64_t value) {
 }
 
 std::string RoundedSecondsText(float seconds) {
-    return IntegerText(static_cast<int64_t>(std::round(static_cast<double>(seconds))));
+    if (std::isnan(seconds)) return "NaN";
+    if (std::isinf(seconds)) return seconds > 0 ? "Infinity" : "-Infinity";
+    // Every whole number a float holds is written in full, also beyond 64 bits.
+    double whole = std::round(static_cast<double>(seconds));
+    if (whole == 0) return "0";
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, whole, std::chars_format::fixed, 0);
+    (void)ec;
+    return std::string(buf, end);
 }
 
 }  // namespace velk

@@ -46,7 +46,8 @@ std::string SingleText(float value);
 // Decimal text of an integer.
 std::string IntegerText(int64_t value);
 
-// The seconds rounded to a whole number, halves away from zero.
+// The seconds rounded to a whole number, halves away from zero, written in full
+// ("-0" never appears); NaN gives "NaN", the infinities "Infinity" and "-Infinity".
 std::string RoundedSecondsText(float seconds);
 
 // The record loop as the host runs it, from reading the options to the recorder's

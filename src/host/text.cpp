@@ -1,5 +1,7 @@
 #include "host/text.h"
 
+#include <charconv>
+#include <cmath>
 #include <cwctype>
 
 namespace velk::text {
@@ -102,6 +104,46 @@ bool EndsWithOrdinalIgnoreCase(std::string_view s, std::string_view suffix) {
     std::u16string us = Utf8ToUtf16(s), uf = Utf8ToUtf16(suffix);
     return us.size() >= uf.size() &&
            EqualsOrdinalIgnoreCase(std::u16string_view(us).substr(us.size() - uf.size()), uf);
+}
+
+std::string FixedDecimals(double value, int decimals) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+    if (decimals < 0) decimals = 0;
+    // 15 significant digits: d.dddddddddddddde±x, the value being 0.(digits) x 10^point.
+    char buffer[64];
+    auto r = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific, 14);
+    std::string_view sci(buffer, static_cast<size_t>(r.ptr - buffer));
+    size_t e = sci.find('e');
+    std::string digits = std::string(sci.substr(0, 1)) + std::string(sci.substr(2, e - 2));
+    int exponent = 0;
+    std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+    int point = exponent + 1;
+    if (point < 0) {
+        digits.insert(0, static_cast<size_t>(-point), '0');
+        point = 0;
+    }
+    // Keep the digits up to the last decimal; the next one decides the rounding.
+    size_t keep = static_cast<size_t>(point) + static_cast<size_t>(decimals);
+    if (digits.size() < keep + 1) digits.append(keep + 1 - digits.size(), '0');
+    bool up = digits[keep] >= '5';
+    digits.resize(keep);
+    if (up) {
+        size_t i = digits.size();
+        while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+        if (i == 0) {
+            digits.insert(0, 1, '1');
+            ++point;
+        } else {
+            ++digits[i - 1];
+        }
+    }
+    std::string whole = digits.substr(0, static_cast<size_t>(point));
+    std::string fraction = digits.substr(static_cast<size_t>(point));
+    size_t first = whole.find_first_not_of('0');
+    whole = first == std::string::npos ? "0" : whole.substr(first);
+    bool zero = digits.find_first_not_of('0') == std::string::npos;
+    return (std::signbit(value) && !zero ? "-" : "") + whole + (decimals > 0 ? "." + fraction : "");
 }
 
 }  // namespace velk::text

@@ -22,4 +22,11 @@ bool EqualsOrdinalIgnoreCase(std::u16string_view a, std::u16string_view b);
 bool StartsWithOrdinalIgnoreCase(std::string_view s, std::string_view prefix);
 bool EndsWithOrdinalIgnoreCase(std::string_view s, std::string_view suffix);
 
+// The value with exactly `decimals` decimals ("." as the point, no grouping): it is
+// first taken to 15 significant digits, so that a binary value just below a
+// decimal half (3.05 is 3.04999...) counts as the half, then rounded half away
+// from zero. "-" only before a non-zero result; NaN gives "NaN", the infinities
+// "Infinity" and "-Infinity".
+std::string FixedDecimals(double value, int decimals);
+
 }  // namespace velk::text

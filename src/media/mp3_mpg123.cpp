@@ -3,11 +3,15 @@
 // Maps: the whole file is fed at once (feed mode), gapless trimming is on, the
 // output is fixed to signed 16-bit at whatever rate and channel count the stream
 // has, and mpg123_read runs until the decoder needs more data than there is.
+// libmpg123's own messages never reach standard error.
 // Cannot: follow a stream that changes its rate or channel count midway; the bytes
 // are delivered as decoded and the first format is the one reported.
+#include <fcntl.h>
 #include <mpg123.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -30,6 +34,33 @@ struct Handle {
             mpg123_delete(h);
         }
     }
+};
+
+// libmpg123 writes some complaints about damaged frames straight to standard error
+// whatever its quiet flag says (layer II's "Truncating stereo boundary to sideband
+// limit."). The program's standard error carries only its own lines, so while the
+// decoder runs the descriptor points at /dev/null. Decoding happens at start-up on
+// the main thread, when nothing else writes there.
+class StandardErrorSilenced {
+public:
+    StandardErrorSilenced() {
+        std::fflush(stderr);
+        saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+        if (null >= 0) close(null);
+    }
+    ~StandardErrorSilenced() {
+        std::fflush(stderr);
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+    }
+    StandardErrorSilenced(const StandardErrorSilenced&) = delete;
+    StandardErrorSilenced& operator=(const StandardErrorSilenced&) = delete;
+
+private:
+    int saved_ = -1;
 };
 
 [[noreturn]] void Fail(const char* call, int32_t code, const std::string& reason) {
@@ -59,6 +90,7 @@ Format Decode(const uint8_t* data, size_t size, std::vector<uint8_t>& pcm) {
     for (size_t i = 0; i < rateCount; ++i)
         mpg123_format(d.h, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
 
+    StandardErrorSilenced silenced;
     if (mpg123_open_feed(d.h) != MPG123_OK) Fail("mpg123_open_feed", hr::E_FAIL_, ReasonOf(d.h, 0));
     if (size > 0 && mpg123_feed(d.h, data, size) != MPG123_OK)
         Fail("mpg123_feed", kUnsupportedStream, ReasonOf(d.h, 0));

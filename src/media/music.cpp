@@ -10,6 +10,7 @@
 
 #include "host/content.h"
 #include "host/errors.h"
+#include "host/text.h"
 #include "media/mp3.h"
 
 namespace velk {
@@ -20,29 +21,6 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 struct FreeDeleter {
     void operator()(uint8_t* p) const { std::free(p); }
 };
-
-// Seconds with exactly one decimal, halves rounded away from zero on the exact
-// decimal value of the double ("0.0").
-std::string FormatOneDecimal(double value) {
-    char exact[1200];
-    auto r = std::to_chars(exact, exact + sizeof exact, value, std::chars_format::fixed, 1100);
-    std::string s(exact, r.ptr);
-    size_t point = s.find('.');
-    if (point == std::string::npos) return s + ".0";
-    bool negative = !s.empty() && s[0] == '-';
-    std::string digits = s.substr(negative ? 1 : 0, point - (negative ? 1 : 0)) + s[point + 1];
-    bool roundUp = s.size() > point + 2 && s[point + 2] >= '5';
-    if (roundUp) {
-        int i = static_cast<int>(digits.size()) - 1;
-        for (; i >= 0 && digits[i] == '9'; --i) digits[i] = '0';
-        if (i < 0)
-            digits.insert(digits.begin(), '1');
-        else
-            ++digits[i];
-    }
-    bool zero = digits.find_first_not_of('0') == std::string::npos;
-    return (negative && !zero ? "-" : "") + digits.substr(0, digits.size() - 1) + "." + digits.back();
-}
 
 // A double to a 64-bit integer, truncating toward zero: NaN gives 0, values at or
 // beyond the range give its ends.
@@ -101,7 +79,7 @@ Music::Music(std::string_view name) : FadeStart(kInfinity), FadeEnd(kInfinity) {
 
     size_t slash = name.rfind('/');
     std::string line = "Music: " + std::string(slash == std::string_view::npos ? name : name.substr(slash + 1)) +
-                       ", " + FormatOneDecimal(Length()) + " s, " + std::to_string(SampleRate) + " Hz, " +
+                       ", " + text::FixedDecimals(Length(), 1) + " s, " + std::to_string(SampleRate) + " Hz, " +
                        std::to_string(Channels) + " channels\n";
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);

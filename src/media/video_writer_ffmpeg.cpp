@@ -61,6 +61,7 @@ constexpr int32_t E_ACCESSDENIED_ = static_cast<int32_t>(0x80070005u);
 constexpr int32_t E_PATHNOTFOUND_ = static_cast<int32_t>(0x80070003u);
 
 constexpr int64_t Ticks = 10000000;  // 100 ns units a second
+constexpr int64_t kMinVideoBitRate = 1000;  // bit/s: libx264's smallest, 1 kbit/s
 
 // FFmpeg's log: kept quiet; the last error line is remembered for the next raise.
 std::mutex logMutex;
@@ -187,14 +188,42 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Owning handles: each FFmpeg object is freed by its handle, so that a call that
+// raises halfway (in the constructor too) leaves nothing behind.
+
+struct FormatFree {
+    void operator()(AVFormatContext* f) const {
+        if (!(f->oformat->flags & AVFMT_NOFILE)) avio_closep(&f->pb);  // no-op once closed
+        avformat_free_context(f);
+    }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct EncoderFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct ScalerFree {
+    void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+using FormatHandle = std::unique_ptr<AVFormatContext, FormatFree>;
+using PacketHandle = std::unique_ptr<AVPacket, PacketFree>;
+using EncoderHandle = std::unique_ptr<AVCodecContext, EncoderFree>;
+using FrameHandle = std::unique_ptr<AVFrame, FrameFree>;
+using ScalerHandle = std::unique_ptr<SwsContext, ScalerFree>;
+
+// ---------------------------------------------------------------------------
 // The writer.
 
 struct StreamState {
     bool Video = false;
     AVStream* Stream = nullptr;
     const AVCodec* Codec = nullptr;
-    AVCodecContext* Encoder = nullptr;
-    AVFrame* Frame = nullptr;
+    EncoderHandle Encoder;
+    FrameHandle Frame;
     bool InputSet = false;
     // Output type.
     int Width = 0, Height = 0;
@@ -203,8 +232,8 @@ struct StreamState {
     int64_t BitRate = 0;
     int SampleRate = 0, Channels = 0;
     // Video input.
-    SwsContext* Scaler = nullptr;
-    AVFrame* Source = nullptr;
+    ScalerHandle Scaler;
+    FrameHandle Source;
     int Stride = 0;
     int64_t LastPts = INT64_MIN;
     // Audio input: planar float samples not yet encoded, and the pts of the first.
@@ -220,30 +249,21 @@ public:
         InstallQuietLog();
         ClearLastLogError();
         if (path.empty()) Raise(hr::E_INVALIDARG_, what, "empty output path");
-        avformat_alloc_output_context2(&format_, nullptr, nullptr, path.c_str());
+        AVFormatContext* format = nullptr;
+        avformat_alloc_output_context2(&format, nullptr, nullptr, path.c_str());
+        format_.reset(format);
         if (!format_)
             Raise(MF_E_UNSUPPORTED_BYTESTREAM_TYPE, what,
                   "no container format for the file name's extension: " + path);
-        packet_ = av_packet_alloc();
+        packet_.reset(av_packet_alloc());
         if (!packet_) Raise(hr::E_OUTOFMEMORY_, what, "no memory for a packet");
         if (!(format_->oformat->flags & AVFMT_NOFILE))
             CheckAv(avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE), what, "cannot create " + path);
     }
 
-    ~FfmpegSinkWriter() override {
-        StopWorker(true);
-        for (auto& s : streams_) {
-            avcodec_free_context(&s.Encoder);
-            av_frame_free(&s.Frame);
-            av_frame_free(&s.Source);
-            sws_freeContext(s.Scaler);
-        }
-        av_packet_free(&packet_);
-        if (format_) {
-            if (!(format_->oformat->flags & AVFMT_NOFILE)) avio_closep(&format_->pb);
-            avformat_free_context(format_);
-        }
-    }
+    // The handles free the FFmpeg objects (streams, packet, then the file) after the
+    // worker has stopped.
+    ~FfmpegSinkWriter() override { StopWorker(true); }
 
     uint32_t AddStream(const MediaType& outputType) override {
         const char* what = "AddStream";
@@ -317,7 +337,7 @@ public:
         if (avformat_query_codec(format_->oformat, static_cast<AVCodecID>(id), FF_COMPLIANCE_NORMAL) == 0)
             Raise(MF_E_INVALIDMEDIATYPE, what,
                   std::string("the ") + format_->oformat->name + " container cannot hold " + (s.Video ? "H.264" : "AAC"));
-        s.Stream = avformat_new_stream(format_, nullptr);
+        s.Stream = avformat_new_stream(format_.get(), nullptr);
         if (!s.Stream) Raise(hr::E_OUTOFMEMORY_, what, "no memory for a stream");
         streams_.push_back(std::move(s));
         return static_cast<uint32_t>(streams_.size() - 1);
@@ -344,7 +364,7 @@ public:
         if (streams_.empty()) Raise(MF_E_INVALIDREQUEST, what, "the writer has no stream");
         for (auto& s : streams_)
             if (!s.InputSet) Raise(MF_E_INVALIDMEDIATYPE, what, "a stream has no input type");
-        CheckAv(avformat_write_header(format_, nullptr), what, "writing the header of " + path_);
+        CheckAv(avformat_write_header(format_.get(), nullptr), what, "writing the header of " + path_);
         state_ = State::Writing;
         worker_ = std::thread([this] { Work(); });
     }
@@ -384,10 +404,10 @@ public:
                 EncodeAudioFrame(s, 0, static_cast<int>(s.Pending[0].size()), what);
                 for (auto& p : s.Pending) p.clear();
             }
-            CheckAv(avcodec_send_frame(s.Encoder, nullptr), what, "flushing the encoder");
+            CheckAv(avcodec_send_frame(s.Encoder.get(), nullptr), what, "flushing the encoder");
             Drain(s, what);
         }
-        CheckAv(av_write_trailer(format_), what, "completing " + path_);
+        CheckAv(av_write_trailer(format_.get()), what, "completing " + path_);
         if (!(format_->oformat->flags & AVFMT_NOFILE)) CheckAv(avio_closep(&format_->pb), what, "closing " + path_);
         state_ = State::Finalized;
     }
@@ -478,17 +498,17 @@ private:
     }
 
     void PrepareEncoder(StreamState& s, const char* what) {
-        s.Encoder = avcodec_alloc_context3(s.Codec);
-        s.Frame = av_frame_alloc();
+        s.Encoder.reset(avcodec_alloc_context3(s.Codec));
+        s.Frame.reset(av_frame_alloc());
         if (!s.Encoder || !s.Frame) Raise(hr::E_OUTOFMEMORY_, what, "no memory for the encoder");
         if (format_->oformat->flags & AVFMT_GLOBALHEADER) s.Encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         s.Encoder->thread_count = 0;  // as many as the machine has
     }
 
     void FinishEncoder(StreamState& s, const char* what) {
-        CheckAv(avcodec_open2(s.Encoder, s.Codec, nullptr), what,
+        CheckAv(avcodec_open2(s.Encoder.get(), s.Codec, nullptr), what,
                 std::string("opening the ") + (s.Video ? "H.264" : "AAC") + " encoder");
-        CheckAv(avcodec_parameters_from_context(s.Stream->codecpar, s.Encoder), what, "describing the stream");
+        CheckAv(avcodec_parameters_from_context(s.Stream->codecpar, s.Encoder.get()), what, "describing the stream");
         s.Stream->time_base = s.Encoder->time_base;
     }
 
@@ -515,7 +535,7 @@ private:
                   "a stride of " + Text(s.Stride) + " bytes is less than a row of " + Text(rowBytes));
 
         PrepareEncoder(s, what);
-        AVCodecContext* e = s.Encoder;
+        AVCodecContext* e = s.Encoder.get();
         e->width = s.Width;
         e->height = s.Height;
         e->framerate = s.Rate;
@@ -527,7 +547,9 @@ private:
         e->colorspace = AVCOL_SPC_BT709;
         e->color_primaries = AVCOL_PRI_BT709;
         e->color_trc = AVCOL_TRC_BT709;
-        if (s.BitRate > 0) e->bit_rate = s.BitRate;
+        // libx264 takes the rate in whole kbit/s: below 1000 bit/s it would be 0,
+        // which it refuses, so a tiny recording gets the smallest rate it accepts.
+        if (s.BitRate > 0) e->bit_rate = std::max<int64_t>(s.BitRate, kMinVideoBitRate);
         av_opt_set(e->priv_data, "preset", "veryfast", 0);
         FinishEncoder(s, what);
         s.Stream->avg_frame_rate = s.Rate;
@@ -536,21 +558,21 @@ private:
         s.Frame->format = e->pix_fmt;
         s.Frame->width = s.Width;
         s.Frame->height = s.Height;
-        CheckAv(av_frame_get_buffer(s.Frame, 0), what, "allocating a frame");
-        s.Source = av_frame_alloc();
-        s.Scaler = sws_alloc_context();
+        CheckAv(av_frame_get_buffer(s.Frame.get(), 0), what, "allocating a frame");
+        s.Source.reset(av_frame_alloc());
+        s.Scaler.reset(sws_alloc_context());
         if (!s.Source || !s.Scaler) Raise(hr::E_OUTOFMEMORY_, what, "no memory for the colour conversion");
-        av_opt_set_int(s.Scaler, "srcw", s.Width, 0);
-        av_opt_set_int(s.Scaler, "srch", s.Height, 0);
-        av_opt_set_int(s.Scaler, "src_format", AV_PIX_FMT_BGR0, 0);
-        av_opt_set_int(s.Scaler, "dstw", s.Width, 0);
-        av_opt_set_int(s.Scaler, "dsth", s.Height, 0);
-        av_opt_set_int(s.Scaler, "dst_format", AV_PIX_FMT_YUV420P, 0);
-        av_opt_set_int(s.Scaler, "sws_flags", SWS_BILINEAR | SWS_ACCURATE_RND, 0);
-        av_opt_set_int(s.Scaler, "threads", 0, 0);
-        CheckAv(sws_init_context(s.Scaler, nullptr, nullptr), what, "setting up the colour conversion");
+        av_opt_set_int(s.Scaler.get(), "srcw", s.Width, 0);
+        av_opt_set_int(s.Scaler.get(), "srch", s.Height, 0);
+        av_opt_set_int(s.Scaler.get(), "src_format", AV_PIX_FMT_BGR0, 0);
+        av_opt_set_int(s.Scaler.get(), "dstw", s.Width, 0);
+        av_opt_set_int(s.Scaler.get(), "dsth", s.Height, 0);
+        av_opt_set_int(s.Scaler.get(), "dst_format", AV_PIX_FMT_YUV420P, 0);
+        av_opt_set_int(s.Scaler.get(), "sws_flags", SWS_BILINEAR | SWS_ACCURATE_RND, 0);
+        av_opt_set_int(s.Scaler.get(), "threads", 0, 0);
+        CheckAv(sws_init_context(s.Scaler.get(), nullptr, nullptr), what, "setting up the colour conversion");
         const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-        sws_setColorspaceDetails(s.Scaler, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(s.Scaler.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
     }
 
     void OpenAudio(StreamState& s, const Store& type, const char* what) {
@@ -571,7 +593,7 @@ private:
             Raise(MF_E_INVALIDMEDIATYPE, what, "audio byte rate " + Text(*bytes) + " is not rate x channels x 2");
 
         PrepareEncoder(s, what);
-        AVCodecContext* e = s.Encoder;
+        AVCodecContext* e = s.Encoder.get();
         e->sample_fmt = AV_SAMPLE_FMT_FLTP;
         e->sample_rate = s.SampleRate;
         av_channel_layout_default(&e->ch_layout, s.Channels);
@@ -582,24 +604,24 @@ private:
         s.Frame->format = e->sample_fmt;
         s.Frame->nb_samples = e->frame_size;
         CheckAv(av_channel_layout_copy(&s.Frame->ch_layout, &e->ch_layout), what, "describing the audio frame");
-        CheckAv(av_frame_get_buffer(s.Frame, 0), what, "allocating an audio frame");
+        CheckAv(av_frame_get_buffer(s.Frame.get(), 0), what, "allocating an audio frame");
     }
 
     void WriteVideo(StreamState& s, const uint8_t* data, int64_t time, const char* what) {
         int64_t abs = s.Stride < 0 ? -int64_t(s.Stride) : int64_t(s.Stride);
-        CheckAv(av_frame_make_writable(s.Frame), what, "reusing the frame");
+        CheckAv(av_frame_make_writable(s.Frame.get()), what, "reusing the frame");
         s.Source->format = AV_PIX_FMT_BGR0;
         s.Source->width = s.Width;
         s.Source->height = s.Height;
         s.Source->data[0] = const_cast<uint8_t*>(s.Stride < 0 ? data + abs * (s.Height - 1) : data);
         s.Source->linesize[0] = s.Stride;
-        CheckAv(sws_scale_frame(s.Scaler, s.Frame, s.Source), what, "converting the frame's colours");
+        CheckAv(sws_scale_frame(s.Scaler.get(), s.Frame.get(), s.Source.get()), what, "converting the frame's colours");
         s.Source->data[0] = nullptr;
         int64_t pts = av_rescale_q(time, AVRational{1, int(Ticks)}, s.Encoder->time_base);
         if (s.LastPts != INT64_MIN && pts <= s.LastPts) pts = s.LastPts + 1;
         s.LastPts = pts;
         s.Frame->pts = pts;
-        CheckAv(avcodec_send_frame(s.Encoder, s.Frame), what, "encoding a video frame");
+        CheckAv(avcodec_send_frame(s.Encoder.get(), s.Frame.get()), what, "encoding a video frame");
         Drain(s, what);
     }
 
@@ -629,31 +651,31 @@ private:
 
     // Encodes `count` pending samples from `offset` as one frame; the caller drops them.
     void EncodeAudioFrame(StreamState& s, size_t offset, int count, const char* what) {
-        CheckAv(av_frame_make_writable(s.Frame), what, "reusing the audio frame");
+        CheckAv(av_frame_make_writable(s.Frame.get()), what, "reusing the audio frame");
         s.Frame->nb_samples = count;
         for (int c = 0; c < s.Channels; ++c)
             std::memcpy(s.Frame->data[c], s.Pending[c].data() + offset, size_t(count) * sizeof(float));
         s.Frame->pts = s.NextPts;
         s.NextPts += count;
-        CheckAv(avcodec_send_frame(s.Encoder, s.Frame), what, "encoding audio");
+        CheckAv(avcodec_send_frame(s.Encoder.get(), s.Frame.get()), what, "encoding audio");
         Drain(s, what);
     }
 
     void Drain(StreamState& s, const char* what) {
         for (;;) {
-            int r = avcodec_receive_packet(s.Encoder, packet_);
+            int r = avcodec_receive_packet(s.Encoder.get(), packet_.get());
             if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
             CheckAv(r, what, std::string("encoding ") + (s.Video ? "video" : "audio"));
             if (s.Video && packet_->duration == 0) packet_->duration = 1;  // one frame
-            av_packet_rescale_ts(packet_, s.Encoder->time_base, s.Stream->time_base);
+            av_packet_rescale_ts(packet_.get(), s.Encoder->time_base, s.Stream->time_base);
             packet_->stream_index = s.Stream->index;
-            CheckAv(av_interleaved_write_frame(format_, packet_), what, "writing to " + path_);
+            CheckAv(av_interleaved_write_frame(format_.get(), packet_.get()), what, "writing to " + path_);
         }
     }
 
     std::string path_;
-    AVFormatContext* format_ = nullptr;
-    AVPacket* packet_ = nullptr;
+    FormatHandle format_;
+    PacketHandle packet_;
     std::vector<StreamState> streams_;
     State state_ = State::Created;
     // The worker and its queue.

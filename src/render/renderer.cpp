@@ -313,13 +313,24 @@ void Renderer::ReloadShaders() {
     if (!vertexCode || !pixelCode) return;
     // 7. The optional end-time entry point.
     auto endTimeCode = Compile(source, "EndTime", "ps_5_0", std::nullopt);
-    // 8. Swap the shaders.
-    VertexShader.reset();
-    PixelShader.reset();
-    EndTimeShader.reset();
-    VertexShader = Device->CreateVertexShader(*vertexCode);
-    PixelShader = Device->CreatePixelShader(*pixelCode);
-    if (endTimeCode) EndTimeShader = Device->CreatePixelShader(*endTimeCode);
+    // 8. Make the new shaders, then swap. Making one can fail too (on GL it links
+    //    the program): the failure is reported like a compile error and the
+    //    previous shaders stay in use.
+    std::shared_ptr<gpu::VertexShader> vertexShader;
+    std::shared_ptr<gpu::PixelShader> pixelShader, endTimeShader;
+    try {
+        vertexShader = Device->CreateVertexShader(*vertexCode);
+        pixelShader = Device->CreatePixelShader(*pixelCode);
+        if (endTimeCode) endTimeShader = Device->CreatePixelShader(*endTimeCode);
+    } catch (const ComException& e) {
+        std::string message = e.what();
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+        WriteLine(stderr, message);
+        return;
+    }
+    VertexShader = std::move(vertexShader);
+    PixelShader = std::move(pixelShader);
+    EndTimeShader = std::move(endTimeShader);
     // 9-10. Measure the end times again on their next use; report the load.
     EndTimes.reset();
     std::string asset = kShaderAsset;

@@ -70,9 +70,15 @@ std::string FormatLog(const std::string& log, const std::string& sourceName) {
         if (rest.find("compilation errors.  No code generated.") != std::string::npos ||
             rest.find("compilation errors. No code generated.") != std::string::npos)
             continue;
-        // "<name>:<line>: <text>" where name may itself hold colons: find ":<digits>: ".
+        // "<name>:<line>: <text>". The name is normally the source name given, which
+        // may itself hold ":<digits>: " (a folder "odd:12: dir"), so the line number is
+        // looked for after it; other names end at the first ":<digits>: ".
+        size_t from = 0;
+        if (!sourceName.empty() && rest.compare(0, sourceName.size(), sourceName) == 0 &&
+            rest.size() > sourceName.size() && rest[sourceName.size()] == ':')
+            from = sourceName.size();
         bool placed = false;
-        for (size_t colon = rest.find(':'); colon != std::string::npos; colon = rest.find(':', colon + 1)) {
+        for (size_t colon = rest.find(':', from); colon != std::string::npos; colon = rest.find(':', colon + 1)) {
             size_t digits = colon + 1;
             size_t end = digits;
             while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9') ++end;

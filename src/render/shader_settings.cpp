@@ -260,9 +260,14 @@ std::string ShaderSettings::ReplaceTimes(const std::string& text) {
         pcre2_match_data_create_from_pattern(code, nullptr), &pcre2_match_data_free);
     auto subject = reinterpret_cast<PCRE2_SPTR>(text.data());
     std::string out;
+    out.reserve(text.size());
     size_t copied = 0, offset = 0;
-    for (;;) {
-        int rc = pcre2_match(code, subject, text.size(), offset, 0, match.get(), nullptr);
+    // The first search checks that the whole text is valid UTF-8; the later ones
+    // start at the end of a match, a character boundary of the checked text, and
+    // skip the check, which would otherwise re-read the rest of the text each time.
+    uint32_t options = 0;
+    for (;; options = PCRE2_NO_UTF_CHECK) {
+        int rc = pcre2_match(code, subject, text.size(), offset, options, match.get(), nullptr);
         if (rc == PCRE2_ERROR_NOMATCH) break;
         if (rc < 0) {
             PCRE2_UCHAR message[256];
@@ -282,16 +287,16 @@ std::string ShaderSettings::ReplaceTimes(const std::string& text) {
 }
 
 std::string ShaderSettings::TimeToSeconds(std::string_view seconds, std::string_view milliseconds) {
-    const std::string literal = std::string(seconds) + ":" + std::string(milliseconds);
+    auto literal = [&] { return std::string(seconds) + ":" + std::string(milliseconds); };
     auto ascii = [](std::string_view s) {
         return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
     };
     if (!ascii(seconds) || !ascii(milliseconds) || milliseconds.size() != 3)
-        throw InvalidDataException("the time " + literal + " is written with digits other than 0-9.");
+        throw InvalidDataException("the time " + literal() + " is written with digits other than 0-9.");
     size_t firstDigit = seconds.find_first_not_of('0');
     std::string whole = firstDigit == std::string_view::npos ? "0" : std::string(seconds.substr(firstDigit));
     if (whole.size() > 10 || (whole.size() == 10 && whole > "2147483647"))
-        throw InvalidDataException("the time " + literal + " has more than 2147483647 seconds.");
+        throw InvalidDataException("the time " + literal() + " has more than 2147483647 seconds.");
     std::string fraction(milliseconds);
     while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
     return fraction.empty() ? whole : whole + "." + fraction;

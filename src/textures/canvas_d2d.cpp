@@ -50,10 +50,12 @@ std::wstring Wide(const std::string& utf8) {
     return std::wstring(s.begin(), s.end());
 }
 
+// Takes over a new reference. MinGW-w64's ComPtr::Attach adds a reference of its
+// own, so the pointer is stored directly instead.
 template <typename T>
 ComPtr<T> Adopt(void* reference) {
     ComPtr<T> p;
-    p.Attach(static_cast<T*>(reference));
+    *p.ReleaseAndGetAddressOf() = static_cast<T*>(reference);
     return p;
 }
 

@@ -2,7 +2,6 @@
 // recognises from the stream itself) and converts the first frame to 32bpp
 // premultiplied BGRA; canvas_d2d.cpp draws the converter's output.
 #include <windows.h>
-#include <shlwapi.h>
 
 #include "host/com_streams.h"
 #include "host/errors.h"
@@ -12,10 +11,10 @@ using Microsoft::WRL::ComPtr;
 
 namespace velk::canvas {
 
+// The COM stream that ComStreams.FromBytes made, with a reference of its own.
 ComPtr<IStream> NativeStream(const ByteStream& stream) {
-    ComPtr<IStream> native;
-    native.Attach(SHCreateMemStream(stream.Data(), static_cast<UINT>(stream.Size())));
-    if (!native) throw OutOfMemoryException("SHCreateMemStream failed.");
+    ComPtr<IStream> native(static_cast<IStream*>(stream.NativeStream()));
+    if (!native) throw InvalidOperationException("The byte stream has no COM stream.");
     return native;
 }
 

@@ -19,6 +19,7 @@ using ModeSize = std::pair<int32_t, int32_t>;  // (Width, Height)
 class SetupDialog {
 public:
     // Runs the dialog until it is closed: the chosen mode, or none when cancelled.
+    // Raises InvalidOperationException when it cannot be shown (no display).
     static std::optional<VideoMode> Show(const std::vector<uint8_t>& fontBytes);
 
     // The dialog's resolution entries for a screen size, largest first.
@@ -44,6 +45,8 @@ namespace platform {
 // Every display mode size of the primary display, in the display's order (sizes
 // repeat across refresh rates). Raises when the display cannot be queried.
 std::vector<ModeSize> QueryDisplayModes();
+// Why no window can be shown: no display named, or the named one cannot be opened.
+std::string NoDisplayReason();
 }  // namespace platform
 
 }  // namespace velk

@@ -7,8 +7,8 @@
 // colours, Tab focus order, Enter = Start, Escape = Quit, closing = Quit.
 // The system scale is the toolkit's text resolution / 96 (Xft.dpi, GDK_DPI_SCALE);
 // a whole-number window scale (GDK_SCALE) multiplies everything on top of it, as
-// the toolkit draws in logical pixels. If GTK cannot start (no display), the
-// dialog is treated as cancelled.
+// the toolkit draws in logical pixels. If GTK cannot start (no display), Show raises
+// InvalidOperationException: that is no choice of the user's.
 #include <fontconfig/fontconfig.h>
 #include <gtk/gtk.h>
 #include <sys/mman.h>
@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <string>
 
+#include "host/errors.h"
 #include "window/setup_dialog.h"
 
 namespace velk {
@@ -137,7 +138,8 @@ void Drain() {
 
 std::optional<VideoMode> SetupDialog::Show(const std::vector<uint8_t>& fontBytes) {
     gtk_disable_setlocale();  // numbers stay locale-free
-    if (!gtk_init_check(nullptr, nullptr)) return std::nullopt;
+    if (!gtk_init_check(nullptr, nullptr))
+        throw InvalidOperationException("The setup dialog cannot be shown: " + platform::NoDisplayReason());
 
     AddPrivateFont(fontBytes);
 

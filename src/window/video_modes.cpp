@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "host/text.h"
 #include "window/setup_dialog.h"
 
 namespace velk {
@@ -18,38 +19,6 @@ const Ratio kRatios[] = {
     {"16:9", 16.0 / 9.0}, {"16:10", 1.6}, {"4:3", 4.0 / 3.0}, {"5:4", 1.25}, {"21:9", 64.0 / 27.0}, {"32:9", 32.0 / 9.0},
 };
 
-// r with exactly two decimals: r taken to 15 significant digits, then rounded half
-// up at the second decimal (1.125 gives "1.13").
-std::string TwoDecimals(double r) {
-    if (std::isnan(r)) return "NaN";
-    if (std::isinf(r)) return r > 0 ? "Infinity" : "-Infinity";
-    bool negative = std::signbit(r) && r != 0;
-    double a = std::fabs(r);
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::scientific, 14);
-    std::string s(buf, res.ptr);  // d.dddddddddddddde±xx
-    auto e = s.find('e');
-    int exponent = std::stoi(s.substr(e + 1));
-    std::string digits = s.substr(0, 1) + s.substr(2, e - 2);  // 15 digits
-    long long mantissa = std::stoll(digits);
-    int shift = exponent - 14 + 2;  // value × 100 = mantissa × 10^shift
-    long long hundredths;
-    if (shift >= 0) {
-        hundredths = mantissa;
-        for (int i = 0; i < shift; ++i) hundredths *= 10;
-    } else if (shift < -18) {
-        hundredths = 0;
-    } else {
-        long long div = 1;
-        for (int i = 0; i < -shift; ++i) div *= 10;
-        hundredths = mantissa / div;
-        if ((mantissa % div) * 2 >= div) ++hundredths;
-    }
-    char out[64];
-    std::snprintf(out, sizeof out, "%s%lld.%02lld", negative && hundredths ? "-" : "", hundredths / 100,
-                  hundredths % 100);
-    return out;
-}
 }  // namespace
 
 std::vector<ModeSize> SetupDialog::ListVideoModes(int32_t screenWidth, int32_t screenHeight) {
@@ -82,7 +51,7 @@ std::string SetupDialog::AspectLabel(int32_t width, int32_t height) {
     double r = static_cast<double>(width) / static_cast<double>(height);
     for (const Ratio& ratio : kRatios)
         if (std::fabs(r - ratio.Value) < 0.02) return ratio.Label;
-    return TwoDecimals(r) + ":1";
+    return text::FixedDecimals(r, 2) + ":1";
 }
 
 std::string SetupDialog::EntryText(int32_t width, int32_t height) {

@@ -6,10 +6,16 @@
 // Destroying hides the window and clears Handle at once; the SDL window itself is
 // freed when the Window object goes, after the renderer that presents into it.
 // Alt+key presses are system keys: never queued; Alt+F4 closes the window.
+// Without a display no window is made and the constructor raises (SDL's drivers
+// that show nothing are tried only when SDL_VIDEODRIVER names them).
 #include <SDL.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "host/errors.h"
 #include "render/gl_window_attributes.h"
+#include "window/setup_dialog.h"
 #include "window/window.h"
 
 namespace velk {
@@ -45,10 +51,43 @@ int32_t Window::VirtualKeyFor(int32_t key) {
     return 0;
 }
 
+namespace {
+
+// SDL's video drivers that put a window on a screen, comma-separated.
+std::string VisibleVideoDrivers() {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    bool waylandReachable = (wayland && *wayland) || (runtime && *runtime);
+    std::string list;
+    for (int i = 0; i < SDL_GetNumVideoDrivers(); ++i) {
+        std::string name = SDL_GetVideoDriver(i);
+        if (name == "offscreen" || name == "dummy" || name == "evdev" || (name == "wayland" && !waylandReachable))
+            continue;
+        list += (list.empty() ? "" : ",") + name;
+    }
+    return list;
+}
+
+}  // namespace
+
 Window::Window(const std::string& title, int width, int height, bool fullscreen) {
     Current = this;
-    if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
-        throw InvalidOperationException(std::string("CreateWindowEx failed: ") + SDL_GetError());
+    if (!SDL_WasInit(SDL_INIT_VIDEO)) {
+        // SDL tries its video drivers in turn and, without a display, ends at one
+        // that shows nothing: a window there would run unseen. Unless SDL_VIDEODRIVER
+        // names the drivers, only those that show something are tried, Wayland only
+        // where it can be reached (libwayland writes its own complaint otherwise).
+        bool chosenHere = false;
+        if (!SDL_GetHint(SDL_HINT_VIDEODRIVER)) {
+            std::string drivers = VisibleVideoDrivers();
+            if (drivers.empty()) throw InvalidOperationException("CreateWindowEx failed: " + platform::NoDisplayReason());
+            SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
+            chosenHere = true;
+        }
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
+            throw InvalidOperationException("CreateWindowEx failed: " +
+                                            (chosenHere ? platform::NoDisplayReason() : std::string(SDL_GetError())));
+    }
 
     // The renderer draws with the GL layer's context on this window.
     gpu::SetContextAttributes();

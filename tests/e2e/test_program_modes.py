@@ -31,6 +31,30 @@ def test_embedded_mode_has_the_font():
     assert r.stderr.startswith("InvalidOperationException: CreateWindowEx failed: "), r.stderr
 
 
+def test_without_a_display_nothing_runs_unseen():
+    # Neither the window (for playing or recording) nor the setup dialog can be made:
+    # each ends the program with status 1 and the reason, before anything is drawn.
+    if not os.path.exists(FONT):
+        raise SkipTest("the font asset is not in the tree yet")
+    d = temp_dir()
+    base = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER")}
+    unset = "no display: neither DISPLAY nor WAYLAND_DISPLAY is set"
+    cases = [
+        (["-w"], {}, "InvalidOperationException: CreateWindowEx failed: " + unset),
+        ([], {}, "InvalidOperationException: The setup dialog cannot be shown: " + unset),
+        (["--record", "x.mp4", "--length", "1"], {}, "InvalidOperationException: CreateWindowEx failed: " + unset),
+        (["-f"], {"DISPLAY": ":9999"}, "InvalidOperationException: CreateWindowEx failed: "
+                                       "cannot open the display ':9999'"),
+        (["--setup"], {"DISPLAY": ":9999"}, "InvalidOperationException: The setup dialog cannot be shown: "
+                                            "cannot open the display ':9999'"),
+    ]
+    for args, extra, expected in cases:
+        r = subprocess.run([EXE, *args], capture_output=True, text=True, timeout=60, cwd=d,
+                           env=dict(base, ALSOFT_DRIVERS="null", **extra))
+        assert (r.returncode, r.stderr.strip()) == (1, expected), (args, r)
+        assert "Loaded" not in r.stdout and not os.path.exists(os.path.join(d, "x.mp4")), (args, r.stdout)
+
+
 def test_embedded_mode_without_font_names_the_asset():
     if os.path.exists(FONT):
         raise SkipTest("the font is embedded")
@@ -42,4 +66,4 @@ def test_embedded_mode_without_font_names_the_asset():
 
 
 run_tests([test_development_mode_reads_the_tree, test_embedded_mode_has_the_font,
-           test_embedded_mode_without_font_names_the_asset])
+           test_without_a_display_nothing_runs_unseen, test_embedded_mode_without_font_names_the_asset])

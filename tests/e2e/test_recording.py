@@ -60,6 +60,19 @@ def test_short_recording_has_both_streams():
         assert all(abs(a - b) <= 2 for a, b in zip(rgb, KEY)), (x, y, rgb)
 
 
+def test_tiny_recording_is_encoded():
+    # 32 x 18 at 2 fps: an average bit rate far below 1 kbit/s.
+    need_font()
+    d = temp_dir()
+    with Display() as display:
+        r = record(display, "--record", "tiny.mp4", "--size", "32x18", "--fps", "2", "--length", "15", cwd=d)
+    assert r.returncode == 0, r
+    video, audio = probe(os.path.join(d, "tiny.mp4"))["streams"]
+    assert (video["width"], video["height"], video["nb_read_frames"]) == (32, 18, "30"), video
+    assert audio["codec_name"] == "aac"
+    assert abs(float(audio["duration"]) - 15.0) < 0.03, audio["duration"]
+
+
 def test_length_zero_records_no_frame():
     need_font()
     d = temp_dir()
@@ -139,6 +152,6 @@ def test_malformed_size_is_an_error():
                                            "H.264 needs an even width and height: 321x181"), r.stderr
 
 
-run_tests([test_short_recording_has_both_streams, test_length_zero_records_no_frame,
+run_tests([test_short_recording_has_both_streams, test_tiny_recording_is_encoded, test_length_zero_records_no_frame,
            test_escape_ends_the_recording_with_a_playable_file, test_without_a_soundtrack_the_file_has_video_only,
            test_malformed_size_is_an_error])

@@ -8,8 +8,8 @@
 // - VELK_GPU_SKIP_WHERE_LIMITED(reason): skips the rest of a test where the platform
 //   at hand lacks what it needs (an HLSL compiler without user functions, fmod,
 //   SampleLevel, SampleGrad or GetDimensions; no texture size limit), printing why;
-// - VELK_GPU_EXPECT_MESSAGE_AT(errors, name, line): the compiler's messages name the
-//   source and the line, in that compiler's own form.
+// - VELK_GPU_EXPECT_MESSAGE_AT(errors, name, line): the compiler's messages start
+//   with the source's name and the line, in that compiler's own form.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -118,8 +118,11 @@ struct Gpu {
         return DrawWith(pixel, w, h, views);
     }
 
+    // Draws into a target cleared to (-1, -1), with the given vertex shader or the
+    // header's.
     std::vector<float> DrawWith(const std::shared_ptr<gpu::PixelShader>& pixel, uint32_t w, uint32_t h,
-                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views) {
+                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views,
+                                const std::shared_ptr<gpu::VertexShader>& vertex = nullptr) {
         gpu::Texture2DDesc desc;
         desc.Width = w;
         desc.Height = h;
@@ -127,6 +130,8 @@ struct Gpu {
         desc.BindFlags = gpu::BindRenderTarget;
         auto target = Device->CreateTexture2D(desc);
         auto view = Device->CreateRenderTargetView(target);
+        const float cleared[4] = {-1, -1, 0, 0};
+        Context->ClearRenderTargetView(*view, cleared);
         auto staging = Staging(w, h, gpu::PixelFormat::R32G32_FLOAT);
 
         auto mapped = Context->Map(*Constants, gpu::MapType::WriteDiscard);
@@ -136,7 +141,7 @@ struct Gpu {
         Context->OMSetRenderTargets(view.get());
         Context->RSSetViewport(0, 0, float(w), float(h));
         Context->IASetPrimitiveTopologyTriangleList();
-        Context->VSSetShader(Vertex.get());
+        Context->VSSetShader(vertex ? vertex.get() : Vertex.get());
         Context->PSSetShader(pixel.get());
         Context->PSSetConstantBuffer(0, Constants.get());
         std::vector<gpu::ShaderResourceView*> raw;
@@ -207,6 +212,37 @@ TEST(VELK_GPU_SUITE, DerivativesGrowRightAndDown) {
     ASSERT_EQ(d.size(), 8u);
     EXPECT_EQ(d[0], 3.0f);
     EXPECT_EQ(d[1], 2.0f);
+}
+
+TEST(VELK_GPU_SUITE, TrianglesCounterClockwiseOnScreenAreCulled) {
+    VELK_GPU_REQUIRE_DEVICE();
+    velk::gpu_contract::Gpu g;
+    auto pixel = g.Pixel(std::string(velk::gpu_contract::kHeader) +
+                         "float4 PSMain() : SV_Target { return float4(1, 2, 0, 1); }\n");
+    ASSERT_NE(pixel, nullptr);
+    // Both triangles cover the viewport; the second has its corners in the other
+    // order (x and y of uv swapped), so it turns counter-clockwise on screen.
+    struct Case {
+        const char* Name;
+        const char* Uv;
+        bool Drawn;
+    } cases[] = {
+        {"clockwise", "float2((id << 1) & 2, id & 2)", true},
+        {"counter-clockwise", "float2(id & 2, (id << 1) & 2)", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto vs = gpu::Compile(std::string("float4 VSMain(uint id : SV_VertexID) : SV_Position\n{\n    float2 uv = ") +
+                                   c.Uv + ";\n    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);\n}\n",
+                               "test.hlsl", "VSMain", "vs_5_0");
+        ASSERT_GE(vs.Result, 0) << vs.Errors.value_or("");
+        auto out = g.DrawWith(pixel, 3, 2, {}, g.Device->CreateVertexShader(vs.Code));
+        ASSERT_EQ(out.size(), 12u);
+        for (size_t i = 0; i < out.size(); i += 2) {
+            EXPECT_EQ(out[i], c.Drawn ? 1.0f : -1.0f) << "pixel " << i / 2;
+            EXPECT_EQ(out[i + 1], c.Drawn ? 2.0f : -1.0f) << "pixel " << i / 2;
+        }
+    }
 }
 
 TEST(VELK_GPU_SUITE, RemainderKeepsTheSignOfTheDividend) {
@@ -424,12 +460,16 @@ TEST(VELK_GPU_SUITE, CompilerMessagesNameTheSourceAndLine) {
     VELK_GPU_REQUIRE_DEVICE();
     using velk::gpu_contract::kHeader;
     std::string source = std::string(kHeader) + "\nfloat4 PSMain() : SV_Target { return undefinedThing; }\n";
-    auto r = gpu::Compile(source, "tree/Shaders/demo.hlsl", "PSMain", "ps_5_0");
-    EXPECT_LT(r.Result, 0);
-    EXPECT_TRUE(r.Code.empty());
-    ASSERT_TRUE(r.Errors.has_value());
-    VELK_GPU_EXPECT_MESSAGE_AT(*r.Errors, "tree/Shaders/demo.hlsl", 12);
-    EXPECT_NE(r.Errors->find("undefinedThing"), std::string::npos) << *r.Errors;
+    // The line number is the one after the source name, also when the name holds
+    // colons and digits of its own.
+    for (const char* name : {"/tmp/tree/Shaders/demo.hlsl", "/tmp/odd:12: dir/Shaders/demo.hlsl", "C:7:x.hlsl"}) {
+        auto r = gpu::Compile(source, name, "PSMain", "ps_5_0");
+        EXPECT_LT(r.Result, 0);
+        EXPECT_TRUE(r.Code.empty());
+        ASSERT_TRUE(r.Errors.has_value());
+        VELK_GPU_EXPECT_MESSAGE_AT(*r.Errors, name, 12);
+        EXPECT_NE(r.Errors->find("undefinedThing"), std::string::npos) << *r.Errors;
+    }
 
     auto missing = gpu::Compile(kHeader, "demo.hlsl", "EndTime", "ps_5_0");
     EXPECT_LT(missing.Result, 0);
@@ -438,24 +478,50 @@ TEST(VELK_GPU_SUITE, CompilerMessagesNameTheSourceAndLine) {
     EXPECT_NE(missing.Errors->find("EndTime"), std::string::npos) << *missing.Errors;
 }
 
-TEST(VELK_GPU_SUITE, FailedCreationRaisesItsResultCode) {
+namespace velk::gpu_contract {
+
+// The code of the ComException that `call` raises (0 when it raises none); its
+// message starts with "<what> failed: 0x".
+template <class Call>
+int32_t RaisedCode(const char* what, Call&& call) {
+    try {
+        call();
+    } catch (const velk::ComException& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(std::string(what) + " failed: 0x", 0), 0u) << e.what();
+        return e.Code();
+    }
+    return 0;
+}
+
+inline int32_t TextureRefused(gpu::Device& device, uint32_t width) {
+    gpu::Texture2DDesc desc;
+    desc.Width = width;
+    desc.Height = 4;
+    desc.BindFlags = gpu::BindRenderTarget;
+    return RaisedCode("CreateTexture2D", [&] { device.CreateTexture2D(desc); });
+}
+
+}  // namespace velk::gpu_contract
+
+TEST(VELK_GPU_SUITE, FailingCallsRaiseTheirResultCode) {
     VELK_GPU_REQUIRE_DEVICE();
     velk::gpu_contract::Gpu g;
-    auto refused = [&](uint32_t width) {
-        gpu::Texture2DDesc desc;
-        desc.Width = width;
-        desc.Height = 4;
-        desc.BindFlags = gpu::BindRenderTarget;
-        try {
-            g.Device->CreateTexture2D(desc);
-            ADD_FAILURE() << "a " << width << "-wide texture was made";
-        } catch (const velk::ComException& e) {
-            EXPECT_EQ(e.Code(), velk::hr::E_INVALIDARG_) << e.what();
-            EXPECT_EQ(std::string(e.what()).rfind("CreateTexture2D failed: 0x80070057", 0), 0u) << e.what();
-        }
-    };
-    refused(0);
+    using velk::gpu_contract::RaisedCode;
+    const std::vector<uint8_t> garbage(64, 0x5A);
+    EXPECT_EQ(RaisedCode("CreatePixelShader", [&] { g.Device->CreatePixelShader(garbage); }), velk::hr::E_INVALIDARG_);
+    EXPECT_EQ(RaisedCode("CreateVertexShader", [&] { g.Device->CreateVertexShader(garbage); }),
+              velk::hr::E_INVALIDARG_);
+    // Only a staging texture maps for reading.
+    auto texture = g.Texture(2, 2, velk::gpu_contract::Solid(2, 2, 0), false);
+    EXPECT_EQ(RaisedCode("Map", [&] { g.Context->Map(*texture, 0, gpu::MapType::Read); }), velk::hr::E_INVALIDARG_);
+    EXPECT_EQ(velk::gpu_contract::TextureRefused(*g.Device, 0), velk::hr::E_INVALIDARG_);
+}
+
+TEST(VELK_GPU_SUITE, TexturesBeyondTheLargestDimensionAreRefused) {
+    VELK_GPU_REQUIRE_DEVICE();
+    velk::gpu_contract::Gpu g;
     EXPECT_EQ(g.Device->MaxTextureDimension(), 16384u);
     VELK_GPU_SKIP_WHERE_LIMITED("CreateTexture2D makes textures wider than 16384");
-    refused(g.Device->MaxTextureDimension() + 1);
+    EXPECT_EQ(velk::gpu_contract::TextureRefused(*g.Device, g.Device->MaxTextureDimension() + 1),
+              velk::hr::E_INVALIDARG_);
 }

@@ -9,7 +9,6 @@
 #define VELK_GPU_SKIP_WHERE_LIMITED(reason) (void)(reason)
 // glslang's messages, as the layer turns them: "<name>(<line>): error: <text>".
 #define VELK_GPU_EXPECT_MESSAGE_AT(errors, name, line)                                                  \
-    EXPECT_NE((errors).find(std::string(name) + "(" + std::to_string(line) + "): error: "), std::string::npos) \
-        << (errors)
+    EXPECT_EQ((errors).rfind(std::string(name) + "(" + std::to_string(line) + "): error: ", 0), 0u) << (errors)
 
 #include "gpu_layer_contract.h"

@@ -60,6 +60,12 @@ TEST_F(MusicTest, LoadTakesTheFirstMp3AndPrintsItsLine) {
 
     EXPECT_FALSE(Music::Load("Artifacts/Other"));
     EXPECT_FALSE(Music::Load("Artifacts/None"));
+
+    // 3.05 s (3.0499999... in binary) rounds up, as the decimal reads.
+    vt::MakeMp3(dir.Root / "Artifacts/Odd/c.mp3", 44100, 1, 134505);
+    ::testing::internal::CaptureStdout();
+    Music("Artifacts/Odd/c.mp3").Dispose();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Music: c.mp3, 3.1 s, 44100 Hz, 1 channels\n");
 }
 
 TEST_F(MusicTest, FadeGain) {

@@ -72,6 +72,24 @@ TEST(MusicDecode, RatesChannelsFramesAndSilence) {
     }
 }
 
+// Damaged frames in the middle of a track (three that read as joint-stereo layer II
+// at a low rate) still decode, and libmpg123 writes nothing of its own to standard
+// error about them.
+TEST(MusicDecode, DamagedFramesLeaveStandardErrorAlone) {
+    vt::TempDir dir("damaged");
+    vt::MakeMp3(dir.Root / "t.mp3", 48000, 2, 24000);
+    std::vector<uint8_t> bytes = vt::ReadAll(dir.Root / "t.mp3");
+    std::vector<uint8_t> damaged = {0xFF, 0xFD, 0x14, 0x70};
+    damaged.resize(96);
+    const size_t middle = bytes.size() / 2;
+    for (int i = 0; i < 3; ++i) bytes.insert(bytes.begin() + middle, damaged.begin(), damaged.end());
+    ::testing::internal::CaptureStderr();
+    BlockOwner b{Music::Decode(bytes)};
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(b.d.SampleRate, 48000);
+    EXPECT_GT(b.d.FrameCount, 0);
+}
+
 // The block from delivered bytes: only whole frames count, a trailing partial frame
 // stays in the block, and nothing delivered leaves only the silence.
 TEST(MusicDecode, BlockFromDeliveredBytes) {

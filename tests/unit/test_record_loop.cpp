@@ -91,10 +91,13 @@ TEST(RecordOptions, LengthTextIsTheShortestRoundTrip) {
         EXPECT_EQ(SingleText(value), text);
         if (!std::isnan(value)) EXPECT_EQ(ParseSingle(text), value) << text;  // reads back the same
     }
-    EXPECT_EQ(RoundedSecondsText(0.016666668f), "0");
-    EXPECT_EQ(RoundedSecondsText(10.016666f), "10");
-    EXPECT_EQ(RoundedSecondsText(2.5f), "3");  // halves away from zero
-    EXPECT_EQ(RoundedSecondsText(-2.5f), "-3");
+    const std::vector<std::pair<float, std::string>> rounded = {
+        {0.016666668f, "0"}, {10.016666f, "10"}, {2.5f, "3"}, {-2.5f, "-3"},  // halves away from zero
+        {-0.4f, "0"}, {-0.0f, "0"}, {Inf, "Infinity"}, {-Inf, "-Infinity"}, {std::nanf(""), "NaN"},
+        {9.223372e18f, "9223372036854775808"},  // 2^63: beyond a 64-bit integer
+        {3.4028235e38f, "340282346638528859811704183484516925440"}, {-1e20f, "-100000002004087734272"},
+    };
+    for (auto& [value, text] : rounded) EXPECT_EQ(RoundedSecondsText(value), text) << value;
 }
 
 // ---------------------------------------------------------------------------

@@ -228,6 +228,33 @@ TEST(VideoWriter, ContainerFollowsTheExtension) {
     }
 }
 
+// Tiny sizes and rates, whose average bit rate is below 1 kbit/s (or 0), still
+// encode: every frame is in the file at its size.
+TEST(VideoWriter, TinyRecordingsEncode) {
+    struct Case {
+        uint32_t w, h, fps;
+    };
+    for (const Case& c : {Case{64, 36, 3}, Case{32, 18, 2}, Case{2, 2, 1}}) {
+        std::string name = std::to_string(c.w) + "x" + std::to_string(c.h) + "@" + std::to_string(c.fps);
+        std::string path = TempPath("tiny-" + name + ".mp4");
+        auto writer = CreateSinkWriterFromURL(path, nullptr);
+        uint32_t video = writer->AddStream(*VideoOut(c.w, c.h, c.fps));
+        writer->SetInputMediaType(video, *VideoIn(c.w, c.h, c.fps));
+        writer->BeginWriting();
+        const uint8_t grey[3] = {90, 90, 90};
+        for (uint32_t k = 0; k < 2 * c.fps; ++k)
+            Write(*writer, video, TwoTone(int(c.w), int(c.h), grey, grey), int64_t(k) * 10000000 / c.fps,
+                  10000000 / c.fps);
+        writer->Finalize();
+        rapidjson::Document d = Probe(path);
+        ASSERT_TRUE(d.IsObject() && d.HasMember("streams") && d["streams"].Size() == 1u) << name;
+        const auto& v = d["streams"][0];
+        EXPECT_EQ(v["width"].GetUint(), c.w) << name;
+        EXPECT_EQ(v["height"].GetUint(), c.h) << name;
+        EXPECT_EQ(std::string(v["nb_read_frames"].GetString()), std::to_string(2 * c.fps)) << name;
+    }
+}
+
 // A writer that finalises without any sample still leaves a file that can be read
 // (MP4 keeps no track without samples).
 TEST(VideoWriter, FinalisesWithoutSamples) {

@@ -5,9 +5,11 @@
 #include <windows.h>
 
 #include <d3d11.h>
+#include <d3dcompiler.h>
 #include <dxgi1_2.h>
 #include <wrl/client.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -25,7 +27,7 @@ namespace velk::test {
 inline void ExpectMessageAt(const std::string& errors, const std::string& name, int line) {
     const std::string at = RunningUnderWine() ? name + ":" + std::to_string(line) + ":"
                                               : name + "(" + std::to_string(line) + ",";
-    EXPECT_NE(errors.find(at), std::string::npos) << errors;
+    EXPECT_EQ(errors.rfind(at, 0), 0u) << errors;
 }
 }  // namespace velk::test
 
@@ -170,4 +172,55 @@ TEST(GpuD3d11, InteropGivesNewReferencesToTheNativeObjects) {
     desc.MiscFlags = gpu::MiscGenerateMips;
     auto chain = g.Device->CreateTexture2D(desc);
     EXPECT_EQ(RaisedCode([&] { gpu::interop::DxgiSurface(*chain); }), static_cast<int32_t>(E_NOINTERFACE));
+}
+
+TEST(GpuD3d11, CompileGivesTheCompilersCodeAndTextUnchanged) {
+    struct Case {
+        std::string Source, Entry;
+    } cases[] = {
+        {std::string(velk::gpu_contract::kHeader) + "float4 PSMain() : SV_Target { return float4(iTime, 0, 0, 1); }\n",
+         "PSMain"},
+        {std::string(velk::gpu_contract::kHeader) + "float4 PSMain() : SV_Target { return nothing; }\n", "PSMain"},
+        {velk::gpu_contract::kHeader, "EndTime"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Entry + ": " + c.Source.substr(c.Source.size() - 40));
+        ComPtr<ID3DBlob> code, errors;
+        HRESULT direct = D3DCompile(c.Source.data(), c.Source.size(), "named.hlsl", nullptr, nullptr, c.Entry.c_str(),
+                                    "ps_5_0", 0, 0, &code, &errors);
+        auto compiled = gpu::Compile(c.Source, "named.hlsl", c.Entry, "ps_5_0");
+        EXPECT_EQ(compiled.Result, static_cast<int32_t>(direct));
+        if (SUCCEEDED(direct)) {
+            ASSERT_NE(code, nullptr);
+            const auto* bytes = static_cast<const uint8_t*>(code->GetBufferPointer());
+            EXPECT_EQ(compiled.Code, std::vector<uint8_t>(bytes, bytes + code->GetBufferSize()));
+            EXPECT_FALSE(compiled.Errors.has_value());
+        } else {
+            EXPECT_TRUE(compiled.Code.empty());
+            ASSERT_NE(errors, nullptr);
+            ASSERT_TRUE(compiled.Errors.has_value());
+            // The text up to its zero byte, within the blob: Wine's blob has no zero byte.
+            const auto* text = static_cast<const char*>(errors->GetBufferPointer());
+            EXPECT_EQ(*compiled.Errors, std::string(text, strnlen(text, errors->GetBufferSize())));
+        }
+    }
+}
+
+TEST(GpuD3d11, ViewsKeepTheirTextureAndEveryReferenceGoesOnce) {
+    velk::gpu_contract::Gpu g;
+    gpu::Texture2DDesc desc;
+    desc.Width = 4;
+    desc.Height = 4;
+    desc.BindFlags = gpu::BindRenderTarget | gpu::BindShaderResource;
+    auto texture = g.Device->CreateTexture2D(desc);
+    auto native = Adopt<ID3D11Texture2D>(gpu::interop::D3D11Texture(*texture));
+    const ULONG alone = References(native.Get());  // the layer's and this test's
+    auto target = g.Device->CreateRenderTargetView(texture);
+    auto resource = g.Device->CreateShaderResourceView(texture);
+    texture.reset();
+    EXPECT_GE(References(native.Get()), alone);  // the views keep the layer's reference
+    EXPECT_EQ(resource->Resource(), target->Resource());
+    target.reset();
+    resource.reset();
+    EXPECT_EQ(References(native.Get()), 1u);  // only this test's remains
 }

@@ -1,12 +1,16 @@
-#include "host/com_streams.h"
-
+// The byte stream as the program's own object (Linux): a copy of the bytes and a
+// position; the decoders read the bytes in place.
 #include <algorithm>
 #include <cstring>
 #include <new>
 
+#include "host/com_streams.h"
 #include "host/errors.h"
 
 namespace velk {
+
+ByteStream::ByteStream(std::span<const uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
+ByteStream::~ByteStream() = default;
 
 size_t ByteStream::Read(void* destination, size_t n) {
     size_t left = static_cast<size_t>(bytes_.size() - position_);
@@ -22,6 +26,10 @@ uint64_t ByteStream::Seek(int64_t offset, int origin) {
     position_ = static_cast<uint64_t>(p);
     return position_;
 }
+
+uint64_t ByteStream::Position() const { return position_; }
+uint64_t ByteStream::Size() const { return bytes_.size(); }
+const uint8_t* ByteStream::Data() const { return bytes_.data(); }
 
 std::unique_ptr<ByteStream> ComStreams::FromBytes(std::span<const uint8_t> bytes) {
     try {
