@@ -69,6 +69,26 @@ std::filesystem::path ClipPath(const char* name) {
 
 }  // namespace
 
+// Every identifier has the value of the SDK's constant of the same name.
+TEST(VideoWriterMf, IdentifiersAreTheSdkValues) {
+#define VELK_SAME(name) {#name, MfGuids::name, ::name}
+    const struct {
+        const char* name;
+        GUID ours, sdk;
+    } cases[] = {
+        VELK_SAME(MF_MT_MAJOR_TYPE), VELK_SAME(MF_MT_SUBTYPE), VELK_SAME(MF_MT_AUDIO_BITS_PER_SAMPLE),
+        VELK_SAME(MF_MT_AUDIO_SAMPLES_PER_SECOND), VELK_SAME(MF_MT_AUDIO_NUM_CHANNELS),
+        VELK_SAME(MF_MT_AUDIO_BLOCK_ALIGNMENT), VELK_SAME(MF_MT_AUDIO_AVG_BYTES_PER_SECOND),
+        VELK_SAME(MF_MT_AVG_BITRATE), VELK_SAME(MF_MT_INTERLACE_MODE), VELK_SAME(MF_MT_FRAME_SIZE),
+        VELK_SAME(MF_MT_FRAME_RATE), VELK_SAME(MF_MT_PIXEL_ASPECT_RATIO), VELK_SAME(MF_MT_DEFAULT_STRIDE),
+        VELK_SAME(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS), VELK_SAME(MFMediaType_Audio),
+        VELK_SAME(MFMediaType_Video), VELK_SAME(MFAudioFormat_PCM), VELK_SAME(MFAudioFormat_AAC),
+        VELK_SAME(MFVideoFormat_H264), VELK_SAME(MFVideoFormat_RGB32),
+    };
+#undef VELK_SAME
+    for (const auto& c : cases) EXPECT_TRUE(IsEqualGUID(c.ours, c.sdk)) << c.name;
+}
+
 // Buffers take their valid length up to their size and refuse more; samples take
 // buffers and times; types and attribute stores take every key.
 TEST(VideoWriterMf, BuffersSamplesAndTypes) {
