@@ -20,9 +20,11 @@ set(VELK_PORTABLE_UNIT_TESTS
   test_content.cpp
   test_text.cpp
   test_renderer.cpp
+  test_text_texture_sizes.cpp
+  test_render_to_texture.cpp
+  test_command_line.cpp
+  test_texture_table.cpp
 )
-# Waiting for the layers that host/program.cpp reaches (the audio output and MP3 decoder):
-# test_text_texture_sizes.cpp, test_render_to_texture.cpp.
 list(TRANSFORM VELK_PORTABLE_UNIT_TESTS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/unit/)
 file(GLOB VELK_WINDOWS_LAYER_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/*.cpp)
 
