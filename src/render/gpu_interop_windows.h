@@ -1,8 +1,10 @@
 // What the other Windows layers need of the Direct3D 11 GPU layer: the native
 // objects behind the layer's device and textures, for Direct2D drawing into
 // textures and Media Foundation. Each function returns a new COM reference as an
-// opaque pointer (the caller releases it, typically by attaching it to a ComPtr)
-// and raises ComException when the interface is not available.
+// opaque pointer (the caller releases it once) and raises ComException when the
+// interface is not available. To hand it to a ComPtr without a second reference,
+// write it into the empty pointer: `*p.ReleaseAndGetAddressOf() = static_cast<T*>(r)`;
+// MinGW-w64's ComPtr::Attach adds a reference of its own, unlike the SDK's.
 //
 // Implemented by gpu_d3d11.cpp only; the Linux build never includes this header.
 #pragma once

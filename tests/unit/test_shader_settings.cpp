@@ -200,7 +200,9 @@ TEST(ShaderSettingsTest, FailsWithoutOutput) {
             ADD_FAILURE() << "no error; got: " << out;
         } catch (const velk::Exception& e) {
             EXPECT_STREQ(e.Kind(), c.kind) << e.what();
-            if (!c.message.empty()) EXPECT_EQ(e.what(), c.message);
+            if (!c.message.empty()) {
+                EXPECT_EQ(e.what(), c.message);
+            }
         }
     }
 }

@@ -89,7 +89,9 @@ TEST(TexturesSvgSize, Errors) {
             ADD_FAILURE() << "no error for " << c.svg;
         } catch (const velk::Exception& e) {
             EXPECT_STREQ(e.Kind(), c.kind) << c.svg;
-            if (std::string(c.kind) == "InvalidDataException") EXPECT_EQ(e.Message(), "The SVG has no viewBox.");
+            if (std::string(c.kind) == "InvalidDataException") {
+                EXPECT_EQ(e.Message(), "The SVG has no viewBox.");
+            }
         }
     }
 }

@@ -1,8 +1,12 @@
 // Fixtures for the texture tests: PNG files made in memory, the project's font.
 #pragma once
 
+#if __has_include(<cairo.h>)
 #include <cairo.h>
+#define VELK_TEST_HAVE_CAIRO 1
+#endif
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,8 +16,34 @@
 #include <string>
 #include <vector>
 
+// Ends a test that draws with the 2D layer where the platform cannot draw: under
+// Wine, Direct2D has no ID2D1DeviceContext5, so every drawing stops at that query.
+#ifdef _WIN32
+#include "windows/wine.h"
+#define VELK_SKIP_WITHOUT_2D_DRAWING() \
+    VELK_SKIP_UNDER_WINE("no ID2D1DeviceContext5 (E_NOINTERFACE), so nothing can be drawn into a texture")
+#else
+#define VELK_SKIP_WITHOUT_2D_DRAWING() ((void)0)
+#endif
+
+namespace velk::testing {
+// True where text ink is measured on glyph boxes rounded out to whole pixels
+// rather than on the exact outlines: Wine's DirectWrite does so, which makes its
+// top overhangs up to a pixel larger (widths and line heights are exact).
+inline bool InkRoundedToWholePixels() {
+#ifdef _WIN32
+    return velk::test::RunningUnderWine();
+#else
+    return false;
+#endif
+}
+}  // namespace velk::testing
+
 namespace velk::testing {
 
+inline uint32_t Crc32(const uint8_t* p, size_t n);
+
+#ifdef VELK_TEST_HAVE_CAIRO
 // A PNG of w x h made by drawing on a cairo surface of the given format.
 inline std::vector<uint8_t> MakePng(int w, int h, cairo_format_t format, const std::function<void(cairo_t*)>& draw) {
     cairo_surface_t* surface = cairo_image_surface_create(format, w, h);
@@ -30,6 +60,58 @@ inline std::vector<uint8_t> MakePng(int w, int h, cairo_format_t format, const s
         },
         &png);
     cairo_surface_destroy(surface);
+    return png;
+}
+#endif
+
+// Straight (not premultiplied) 8-bit colour of a PNG pixel.
+struct Rgba {
+    uint8_t R = 0, G = 0, B = 0, A = 0;
+};
+
+// A PNG of w x h with 8-bit channels, RGBA (colour type 6) or RGB (colour type 2),
+// its pixels given by `at`; the image data is stored uncompressed.
+inline std::vector<uint8_t> EncodePng(uint32_t w, uint32_t h, bool alpha, const std::function<Rgba(uint32_t, uint32_t)>& pixel) {
+    auto put32 = [](std::vector<uint8_t>& out, uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(v >> s));
+    };
+    auto chunk = [&](std::vector<uint8_t>& png, const char* type, const std::vector<uint8_t>& data) {
+        put32(png, uint32_t(data.size()));
+        std::vector<uint8_t> body(type, type + 4);
+        body.insert(body.end(), data.begin(), data.end());
+        png.insert(png.end(), body.begin(), body.end());
+        put32(png, Crc32(body.data(), body.size()));
+    };
+    std::vector<uint8_t> raw;
+    for (uint32_t y = 0; y < h; ++y) {
+        raw.push_back(0);  // no filter
+        for (uint32_t x = 0; x < w; ++x) {
+            Rgba p = pixel(x, y);
+            raw.insert(raw.end(), {p.R, p.G, p.B});
+            if (alpha) raw.push_back(p.A);
+        }
+    }
+    std::vector<uint8_t> z = {0x78, 0x01};
+    size_t done = 0;
+    do {  // stored deflate blocks of at most 65535 bytes
+        size_t n = std::min<size_t>(65535, raw.size() - done);
+        z.push_back(done + n == raw.size() ? 1 : 0);
+        z.insert(z.end(), {uint8_t(n), uint8_t(n >> 8), uint8_t(~n), uint8_t(~n >> 8)});
+        z.insert(z.end(), raw.begin() + done, raw.begin() + done + n);
+        done += n;
+    } while (done < raw.size());
+    uint32_t a = 1, b = 0;
+    for (uint8_t v : raw) a = (a + v) % 65521, b = (b + a) % 65521;
+    put32(z, (b << 16) | a);
+
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> ihdr;
+    put32(ihdr, w);
+    put32(ihdr, h);
+    ihdr.insert(ihdr.end(), {8, uint8_t(alpha ? 6 : 2), 0, 0, 0});
+    chunk(png, "IHDR", ihdr);
+    chunk(png, "IDAT", z);
+    chunk(png, "IEND", {});
     return png;
 }
 
@@ -54,6 +136,54 @@ inline std::vector<uint8_t> WithResolution(std::vector<uint8_t> png, double dpi)
     const size_t afterIhdr = 8 + 8 + 13 + 4;
     png.insert(png.begin() + afterIhdr, chunk.begin(), chunk.end());
     return png;
+}
+
+// A texel of a picture: premultiplied B, G, R, A at (X, Y).
+struct Texel {
+    uint32_t X, Y;
+    uint8_t B, G, R, A;
+};
+
+// PNG images with the premultiplied texels they give when decoded and drawn pixel
+// for pixel at their own size.
+struct ImageFixture {
+    const char* Name;
+    std::vector<uint8_t> Png;
+    uint32_t Width, Height;
+    std::vector<Texel> Expected;
+};
+
+inline std::vector<ImageFixture> ImageFixtures() {
+    std::vector<ImageFixture> fixtures;
+    // The resolution metadata plays no part; the half-transparent blue is stored
+    // premultiplied; undrawn pixels stay transparent black.
+    fixtures.push_back({"640 x 480 at 72 DPI with alpha",
+                        WithResolution(EncodePng(640, 480, true,
+                                                 [](uint32_t x, uint32_t y) -> Rgba {
+                                                     if (x == 0 && y == 0) return {255, 0, 0, 255};
+                                                     if (x == 639 && y == 479) return {0, 0, 255, 128};
+                                                     return {};
+                                                 }),
+                                       72),
+                        640,
+                        480,
+                        {{0, 0, 0, 0, 255, 255}, {1, 0, 0, 0, 0, 0}, {639, 479, 128, 0, 0, 128}, {638, 479, 0, 0, 0, 0}}});
+    // Without an alpha channel every pixel is opaque.
+    fixtures.push_back({"4 x 3 without alpha",
+                        EncodePng(4, 3, false,
+                                  [](uint32_t x, uint32_t y) -> Rgba {
+                                      if (x == 3 && y == 2) return {255, 255, 255, 255};
+                                      return {51, 102, 153, 255};
+                                  }),
+                        4,
+                        3,
+                        {{0, 0, 153, 102, 51, 255}, {2, 1, 153, 102, 51, 255}, {3, 2, 255, 255, 255, 255}}});
+    return fixtures;
+}
+
+// Bytes that no image decoder takes.
+inline std::vector<std::string> NoImages() {
+    return {std::string(), std::string("GIF89a not really"), std::string("\x89PNG\r\n\x1a\n", 8)};
 }
 
 // A PNG written byte by byte, for the layouts cairo does not write: `type` is the

@@ -2,6 +2,7 @@
 // that crashed, so a crash or an escaping exception is turned into a message and a
 // non-zero exit here instead of being left to the system.
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,8 @@ int main(int argc, char** argv) {
     SetUnhandledExceptionFilter(OnUnhandledException);
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     std::set_terminate(OnTerminate);
+    // As in the program, the main thread is in COM's multithreaded apartment.
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     testing::InitGoogleMock(&argc, argv);
     int result = RUN_ALL_TESTS();
     std::fflush(stdout);

@@ -13,10 +13,17 @@ include(GoogleTest)
 set(VELK_PORTABLE_UNIT_TESTS
   test_shader_settings.cpp
   test_recorder_timing.cpp
+  test_textures_svg.cpp
+  test_text_textures.cpp
   test_video_modes.cpp
   test_interactive_loop.cpp
   test_content.cpp
   test_text.cpp
+  test_renderer.cpp
+  test_text_texture_sizes.cpp
+  test_render_to_texture.cpp
+  test_command_line.cpp
+  test_texture_table.cpp
 )
 list(TRANSFORM VELK_PORTABLE_UNIT_TESTS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/unit/)
 file(GLOB VELK_WINDOWS_LAYER_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/*.cpp)
@@ -75,3 +82,9 @@ add_test(NAME wine_e2e.gui COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/
 set_tests_properties(wine_e2e.gui PROPERTIES
   ENVIRONMENT "${VELK_WINE_ENV};VELK_WINDOWS_BINARY_DIR=${CMAKE_BINARY_DIR}"
   RUN_SERIAL ON TIMEOUT 600)
+
+# The executable itself under Wine: how far it runs there (see the script).
+add_test(NAME wine_e2e.exe COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/e2e_exe_under_wine.py)
+set_tests_properties(wine_e2e.exe PROPERTIES
+  ENVIRONMENT "${VELK_WINE_ENV};VELK_WINDOWS_EXE=$<TARGET_FILE:tovelmark-velk>"
+  RESOURCE_LOCK wine_desktop TIMEOUT 600)

@@ -1,0 +1,89 @@
+// MP3 decoding on the Media Foundation source reader. Expected figures come from
+// the Linux decoder on the same files: the shipped soundtrack carries an encoder tag
+// and decodes trimmed to its 7440000 frames; the small tone has no tag (its frames
+// are too small for one) and decodes to all of its 22 frames of 576 samples.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/errors.h"
+#include "media/mp3.h"
+
+namespace {
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& relative) {
+    std::ifstream f(std::filesystem::path(VELK_SOURCE_DIR) / relative, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+int16_t Value(const std::vector<uint8_t>& pcm, size_t index) {
+    return static_cast<int16_t>(pcm[index * 2] | (pcm[index * 2 + 1] << 8));
+}
+
+}  // namespace
+
+// The soundtrack: its own rate and channels, its length, and the samples where the
+// Linux decoder puts them, left before right (the two decoders round differently by
+// at most one step).
+TEST(Mp3Mf, SoundtrackMatchesTheLinuxDecoder) {
+    std::vector<uint8_t> mp3 = ReadFile(u8"Artifacts/Audio/velksmör.mp3");
+    ASSERT_EQ(mp3.size(), 3721818u);
+    std::vector<uint8_t> pcm;
+    velk::mp3::Format format = velk::mp3::Decode(mp3.data(), mp3.size(), pcm);
+    EXPECT_EQ(format.SampleRate, 48000);
+    EXPECT_EQ(format.Channels, 2);
+    EXPECT_EQ(pcm.size(), 7440000u * 4);
+
+    struct Window {
+        size_t frame;
+        int16_t values[6];  // three frames, left and right
+    };
+    const Window windows[] = {
+        {0, {-256, -255, 1262, 1263, 2318, 2318}},
+        {1440000, {9474, 12320, 9911, 13029, 5945, 9438}},
+        {2880000, {-11249, -6844, -9821, -5639, -10620, -6736}},
+        {4320000, {2559, -1650, -184, -4474, -33, -4671}},
+        {5760000, {10507, 8396, 12106, 9306, 13107, 9405}},
+        {7200000, {285, 283, 295, 292, 307, 302}},
+    };
+    ASSERT_EQ(pcm.size(), 7440000u * 4);
+    for (const Window& w : windows)
+        for (size_t i = 0; i < 6; ++i)
+            EXPECT_NEAR(Value(pcm, w.frame * 2 + i), w.values[i], 2) << "frame " << w.frame << " value " << i;
+}
+
+// A mono file at 22050 Hz keeps its rate and channel count; the tone is where it
+// was put.
+TEST(Mp3Mf, MonoToneKeepsItsFormat) {
+    std::vector<uint8_t> mp3 = ReadFile("tests/windows/data/tone-22050-mono.mp3");
+    ASSERT_FALSE(mp3.empty());
+    std::vector<uint8_t> pcm;
+    velk::mp3::Format format = velk::mp3::Decode(mp3.data(), mp3.size(), pcm);
+    EXPECT_EQ(format.SampleRate, 22050);
+    EXPECT_EQ(format.Channels, 1);
+    ASSERT_EQ(pcm.size(), 12672u * 2);
+    const std::pair<size_t, int16_t> samples[] = {{0, 0}, {1105, 50}, {1200, -9342}, {4000, -15460},
+                                                  {8000, -8117}, {12000, 8794}};
+    for (auto [index, value] : samples) EXPECT_NEAR(Value(pcm, index), value, 2) << "sample " << index;
+}
+
+// Bytes in which the platform finds no MP3 raise with the platform's code.
+TEST(Mp3Mf, NoAudioRaises) {
+    std::string text(5000, 'x');
+    const std::vector<std::vector<uint8_t>> inputs = {{}, std::vector<uint8_t>(text.begin(), text.end())};
+    for (const auto& bytes : inputs) {
+        std::vector<uint8_t> pcm;
+        try {
+            velk::mp3::Decode(bytes.data(), bytes.size(), pcm);
+            ADD_FAILURE() << "decoded " << bytes.size() << " bytes without audio";
+        } catch (const velk::ComException& e) {
+            EXPECT_LT(e.Code(), 0) << e.what();
+            EXPECT_NE(std::string(e.what()).find("failed: 0x"), std::string::npos) << e.what();
+        }
+    }
+}
