@@ -379,19 +379,7 @@ ShaderCode ParseCode(std::span<const uint8_t> bytecode, const char* what) {
 }
 
 GLuint MakeProgram(GLenum stage, const std::string& glsl, const char* what) {
-    const char* source = glsl.c_str();
-    GLuint name = glCreateShaderProgramv(stage, 1, &source);
-    GLint linked = 0;
-    glGetProgramiv(name, GL_LINK_STATUS, &linked);
-    if (!linked) {
-        GLint length = 0;
-        glGetProgramiv(name, GL_INFO_LOG_LENGTH, &length);
-        std::string log(static_cast<size_t>(std::max(length, 1)), '\0');
-        glGetProgramInfoLog(name, length, nullptr, log.data());
-        glDeleteProgram(name);
-        Fail(what, log.c_str());
-    }
-    return name;
+    return LinkSeparableProgram(stage, glsl, what);
 }
 
 // A vertex or pixel shader: one separable program of its stage, or, for a pixel

@@ -22,9 +22,11 @@ namespace {
     throw ComException(std::string(what) + " failed", E_FAIL);
 }
 
-GLuint LinkFragmentProgram(const std::string& glsl, const char* what) {
+}  // namespace
+
+uint32_t LinkSeparableProgram(uint32_t stage, const std::string& glsl, const char* what) {
     const char* source = glsl.c_str();
-    GLuint name = glCreateShaderProgramv(GL_FRAGMENT_SHADER, 1, &source);
+    GLuint name = glCreateShaderProgramv(stage, 1, &source);
     GLint linked = 0;
     glGetProgramiv(name, GL_LINK_STATUS, &linked);
     if (!linked) {
@@ -37,8 +39,6 @@ GLuint LinkFragmentProgram(const std::string& glsl, const char* what) {
     }
     return name;
 }
-
-}  // namespace
 
 namespace {
 
@@ -138,7 +138,7 @@ uint32_t ShaderVariants::Link(const std::vector<bool>* key) const {
     std::string source = line == std::string::npos
                              ? defines + glsl_
                              : glsl_.substr(0, line + 1) + defines + glsl_.substr(line + 1);
-    return LinkFragmentProgram(source, what_);
+    return LinkSeparableProgram(GL_FRAGMENT_SHADER, source, what_);
 }
 
 uint32_t ShaderVariants::Select(const std::function<uint32_t(uint32_t, uint32_t)>& read,

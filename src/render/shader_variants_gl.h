@@ -28,6 +28,10 @@ namespace velk::gpu {
 
 class WorkerContexts;
 
+// A separable program of one stage (a GL shader-type value) from GLSL; raises
+// ComException with the driver's log when it does not link.
+uint32_t LinkSeparableProgram(uint32_t stage, const std::string& glsl, const char* what);
+
 // What a draw binds besides the pixel program: a draw on another context with the
 // same makes the driver compile the same machine code.
 struct DrawBindings {
