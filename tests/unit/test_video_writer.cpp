@@ -13,9 +13,11 @@
 
 #include "host/errors.h"
 #include "media/video_writer.h"
+#include "video_writer_fixtures.h"
 
 using namespace velk;
 using namespace velk::video;
+using namespace velk::video::test;
 
 namespace {
 
@@ -59,55 +61,6 @@ std::vector<int> FramePixel(const std::string& path, int index, int x, int y) {
     std::vector<int> rgb;
     for (unsigned char c : out) rgb.push_back(c);
     return rgb;
-}
-
-std::shared_ptr<MediaType> VideoOut(uint32_t w, uint32_t h, uint32_t fps) {
-    auto t = CreateMediaType();
-    t->SetGUID(Attribute::MajorType, Guid::MediaTypeVideo);
-    t->SetGUID(Attribute::Subtype, Guid::VideoFormatH264);
-    t->SetUINT32(Attribute::AvgBitrate, w * h * fps / 8);
-    t->SetUINT32(Attribute::InterlaceMode, InterlaceProgressive);
-    t->SetUINT64(Attribute::FrameSize, PackPair(w, h));
-    t->SetUINT64(Attribute::FrameRate, PackPair(fps, 1));
-    t->SetUINT64(Attribute::PixelAspectRatio, PackPair(1, 1));
-    return t;
-}
-
-std::shared_ptr<MediaType> VideoIn(uint32_t w, uint32_t h, uint32_t fps) {
-    auto t = CreateMediaType();
-    t->SetGUID(Attribute::MajorType, Guid::MediaTypeVideo);
-    t->SetGUID(Attribute::Subtype, Guid::VideoFormatRGB32);
-    t->SetUINT32(Attribute::InterlaceMode, InterlaceProgressive);
-    t->SetUINT64(Attribute::FrameSize, PackPair(w, h));
-    t->SetUINT64(Attribute::FrameRate, PackPair(fps, 1));
-    t->SetUINT64(Attribute::PixelAspectRatio, PackPair(1, 1));
-    t->SetUINT32(Attribute::DefaultStride, w * 4);
-    return t;
-}
-
-std::shared_ptr<MediaType> AudioType(bool output, uint32_t rate, uint32_t channels) {
-    auto t = CreateMediaType();
-    t->SetGUID(Attribute::MajorType, Guid::MediaTypeAudio);
-    t->SetGUID(Attribute::Subtype, output ? Guid::AudioFormatAAC : Guid::AudioFormatPCM);
-    t->SetUINT32(Attribute::AudioBitsPerSample, 16);
-    t->SetUINT32(Attribute::AudioSamplesPerSecond, rate);
-    t->SetUINT32(Attribute::AudioNumChannels, channels);
-    if (!output) t->SetUINT32(Attribute::AudioBlockAlignment, channels * 2);
-    t->SetUINT32(Attribute::AudioAvgBytesPerSecond, output ? 24000 : rate * channels * 2);
-    return t;
-}
-
-void Write(SinkWriter& writer, uint32_t stream, const std::vector<uint8_t>& bytes, int64_t time, int64_t duration) {
-    auto buffer = CreateMemoryBuffer(static_cast<uint32_t>(bytes.size()));
-    uint8_t* memory = buffer->Lock();
-    std::copy(bytes.begin(), bytes.end(), memory);
-    buffer->Unlock();
-    buffer->SetCurrentLength(static_cast<uint32_t>(bytes.size()));
-    auto sample = CreateSample();
-    sample->AddBuffer(buffer);
-    sample->SetSampleTime(time);
-    sample->SetSampleDuration(duration);
-    writer.WriteSample(stream, *sample);
 }
 
 // A frame whose top half is `top` and bottom half `bottom` (B, G, R bytes).

@@ -16,50 +16,15 @@
 #include "host/errors.h"
 #include "media/mf_guids_windows.h"
 #include "media/video_writer.h"
+#include "unit/video_writer_fixtures.h"
 #include "wine.h"
 
 using Microsoft::WRL::ComPtr;
 using velk::MfGuids;
 using namespace velk::video;
+using namespace velk::video::test;
 
 namespace {
-
-std::shared_ptr<MediaType> VideoType(bool output, uint32_t w, uint32_t h, uint32_t fps) {
-    auto t = CreateMediaType();
-    t->SetGUID(Attribute::MajorType, Guid::MediaTypeVideo);
-    t->SetGUID(Attribute::Subtype, output ? Guid::VideoFormatH264 : Guid::VideoFormatRGB32);
-    if (output) t->SetUINT32(Attribute::AvgBitrate, w * h * fps / 8);
-    t->SetUINT32(Attribute::InterlaceMode, InterlaceProgressive);
-    t->SetUINT64(Attribute::FrameSize, PackPair(w, h));
-    t->SetUINT64(Attribute::FrameRate, PackPair(fps, 1));
-    t->SetUINT64(Attribute::PixelAspectRatio, PackPair(1, 1));
-    if (!output) t->SetUINT32(Attribute::DefaultStride, w * 4);
-    return t;
-}
-
-std::shared_ptr<MediaType> AudioType(bool output, uint32_t rate, uint32_t channels) {
-    auto t = CreateMediaType();
-    t->SetGUID(Attribute::MajorType, Guid::MediaTypeAudio);
-    t->SetGUID(Attribute::Subtype, output ? Guid::AudioFormatAAC : Guid::AudioFormatPCM);
-    t->SetUINT32(Attribute::AudioBitsPerSample, 16);
-    t->SetUINT32(Attribute::AudioSamplesPerSecond, rate);
-    t->SetUINT32(Attribute::AudioNumChannels, channels);
-    if (!output) t->SetUINT32(Attribute::AudioBlockAlignment, channels * 2);
-    t->SetUINT32(Attribute::AudioAvgBytesPerSecond, output ? 24000 : rate * channels * 2);
-    return t;
-}
-
-void Write(SinkWriter& writer, uint32_t stream, const std::vector<uint8_t>& bytes, int64_t time, int64_t duration) {
-    auto buffer = CreateMemoryBuffer(static_cast<uint32_t>(bytes.size()));
-    std::copy(bytes.begin(), bytes.end(), buffer->Lock());
-    buffer->Unlock();
-    buffer->SetCurrentLength(static_cast<uint32_t>(bytes.size()));
-    auto sample = CreateSample();
-    sample->AddBuffer(buffer);
-    sample->SetSampleTime(time);
-    sample->SetSampleDuration(duration);
-    writer.WriteSample(stream, *sample);
-}
 
 std::filesystem::path ClipPath(const char* name) {
     std::filesystem::path dir = std::filesystem::temp_directory_path() / "velk-video-writer";
@@ -95,7 +60,7 @@ TEST(VideoWriterMf, BuffersSamplesAndTypes) {
     Startup();
     auto attributes = CreateAttributes(1);
     attributes->SetUINT32(Attribute::EnableHardwareTransforms, 1);
-    std::vector<std::shared_ptr<MediaType>> types = {VideoType(true, 1920, 1080, 60), VideoType(false, 1920, 1080, 60),
+    std::vector<std::shared_ptr<MediaType>> types = {VideoOut(1920, 1080, 60), VideoIn(1920, 1080, 60),
                                                      AudioType(true, 48000, 2), AudioType(false, 48000, 2)};
 
     auto buffer = CreateMemoryBuffer(16);
@@ -125,8 +90,8 @@ TEST(VideoWriterMf, WritesH264AndAac) {
         attributes->SetUINT32(Attribute::EnableHardwareTransforms, 1);
         std::u8string utf8 = path.u8string();
         auto writer = CreateSinkWriterFromURL(std::string(utf8.begin(), utf8.end()), attributes.get());
-        uint32_t video = writer->AddStream(*VideoType(true, w, h, fps));
-        writer->SetInputMediaType(video, *VideoType(false, w, h, fps));
+        uint32_t video = writer->AddStream(*VideoOut(w, h, fps));
+        writer->SetInputMediaType(video, *VideoIn(w, h, fps));
         uint32_t audio = writer->AddStream(*AudioType(true, rate, channels));
         writer->SetInputMediaType(audio, *AudioType(false, rate, channels));
         writer->BeginWriting();
