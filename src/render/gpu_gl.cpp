@@ -348,11 +348,11 @@ private:
 };
 
 // The compiler's output: the GLSL, the sampler slot each texture unit is sampled
-// through, and the constant-buffer conditions a pixel shader is specialised on.
+// through, and what a pixel shader is specialised on.
 struct ShaderCode {
     std::string Glsl;
     std::vector<std::pair<uint32_t, uint32_t>> UnitSamplers;
-    std::vector<UniformCondition> Conditions;
+    Specialization Specialized;
 };
 
 ShaderCode ParseCode(std::span<const uint8_t> bytecode, const char* what) {
@@ -369,9 +369,8 @@ ShaderCode ParseCode(std::span<const uint8_t> bytecode, const char* what) {
         if (word == "sampler") {
             uint32_t unit = 0, slot = 0;
             if (fields >> unit >> slot) code.UnitSamplers.emplace_back(unit, slot);
-        } else if (word == "condition") {
-            UniformCondition c;
-            if (fields >> c.Binding >> c.Offset >> c.Op >> c.Constant) code.Conditions.push_back(c);
+        } else {
+            code.Specialized.ReadLine(line);
         }
     }
     code.Glsl = text.substr(split + 2);
@@ -392,8 +391,8 @@ public:
         : runtime_(std::move(runtime)) {
         ShaderCode code = ParseCode(bytecode, What());
         unitSamplers_ = std::move(code.UnitSamplers);
-        if (Stage == GL_FRAGMENT_SHADER && !code.Conditions.empty())
-            variants_ = std::make_unique<ShaderVariants>(std::move(code.Glsl), std::move(code.Conditions), What());
+        if (Stage == GL_FRAGMENT_SHADER && !code.Specialized.Empty())
+            variants_ = std::make_unique<ShaderVariants>(std::move(code.Glsl), std::move(code.Specialized), What());
         else
             program_ = MakeProgram(Stage, code.Glsl, What());
     }
@@ -501,7 +500,12 @@ void GlContext::Draw(uint32_t vertexCount, uint32_t startVertex) {
                 std::memcpy(&value, buffer->Shadow().data() + offset, 4);
             return value;
         };
-        pixelProgram = variants->Select(read, bindings);
+        auto size = [this](uint32_t unit, uint32_t level) -> std::optional<std::pair<uint32_t, uint32_t>> {
+            GlShaderResourceView* view = unit < kSlots ? views_[unit] : nullptr;
+            if (!view || level >= view->Texture().GetDesc().MipLevels) return std::nullopt;
+            return std::pair{view->Texture().Width(level), view->Texture().Height(level)};
+        };
+        pixelProgram = variants->Select(read, size, bindings);
     }
     glUseProgramStages(runtime_.Pipeline, GL_VERTEX_SHADER_BIT, vertexShader_->Program());
     glUseProgramStages(runtime_.Pipeline, GL_FRAGMENT_SHADER_BIT, pixelProgram);

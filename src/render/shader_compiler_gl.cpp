@@ -20,8 +20,8 @@
 // What it does not do: geometry, hull, domain or compute profiles, class linkage,
 // reflection.
 //
-// The "bytecode" is a small text: a header line, one "condition <binding> <offset>
-// <opcode> <constant>" line per specialised condition (in SpecId order), one
+// The "bytecode" is a small text: a header line, the specialisation's lines
+// ("condition", "computed" and "variant" lines, see spirv_specialize_gl.h), one
 // "sampler <unit> <slot>" line per texture unit the shader samples, an empty line,
 // then the GLSL source.
 #define ENABLE_HLSL 1
@@ -52,7 +52,7 @@ constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
 constexpr const char* kPreamble = "#define fmod(x, y) ((x) - (y) * trunc((x) / (y)))\n";
 
 // Programs per pixel shader at most: each is compiled by the driver.
-constexpr size_t kMaxVariants = 16;
+constexpr size_t kMaxVariants = 20;
 
 void InitializeOnce() {
     static std::once_flag once;
@@ -194,10 +194,10 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
     // constants: the GPU layer compiles a program per combination and draws the one
     // that matches the buffer (see spirv_specialize_gl.h). VELK_GL_SPECIALIZE=0
     // compiles the shader as it is.
-    std::vector<UniformCondition> conditions;
+    Specialization specialization;
     const char* specialize = std::getenv("VELK_GL_SPECIALIZE");
     if (stage == EShLangFragment && !(specialize && std::string(specialize) == "0"))
-        conditions = SpecializeUniformConditions(spirv, kMaxVariants);
+        specialization = SpecializeUniformConditions(spirv, kMaxVariants);
 
     SpvcContext holder;
     spvc_context context = nullptr;
@@ -249,9 +249,7 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
     }
     std::vector<std::pair<std::string, std::string>> folded;  // dummy uniform -> sampled uniform
     std::string header = "VELKGLSL1\n";
-    for (const UniformCondition& c : conditions)
-        header += "condition " + std::to_string(c.Binding) + " " + std::to_string(c.Offset) + " " +
-                  std::to_string(c.Op) + " " + std::to_string(c.Constant) + "\n";
+    header += specialization.Write();
     for (size_t i = 0; i < combinedCount; ++i) {
         uint32_t unit = spvc_compiler_get_decoration(compiler, combined[i].image_id, SpvDecorationBinding);
         std::string uniformName = "VelkT" + std::to_string(unit) + "S" + std::to_string(i);

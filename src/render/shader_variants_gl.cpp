@@ -3,6 +3,7 @@
 #include <epoxy/gl.h>
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
@@ -85,26 +86,22 @@ void DrawOnce(GLuint program, const DrawBindings& bindings) {
 void AwaitWarmUpDraws() { std::unique_lock wait(warmUpDraws); }
 
 struct ShaderVariants::Variant {
-    uint64_t Key = 0;
+    VariantKey Key;
     GLuint Program = 0;
     enum class State { Cold, Queued, Compiling, Ready } Warmth = State::Cold;
     std::mutex Mutex;
     std::condition_variable Compiled;
 };
 
-ShaderVariants::ShaderVariants(std::string glsl, std::vector<UniformCondition> conditions, const char* what)
-    : glsl_(std::move(glsl)), conditions_(std::move(conditions)), what_(what) {
-    auto keys = ReachableKeys(conditions_, std::numeric_limits<size_t>::max());
+ShaderVariants::ShaderVariants(std::string glsl, Specialization specialization, const char* what)
+    : glsl_(std::move(glsl)), specialization_(std::move(specialization)), what_(what) {
     try {
-        if (keys)
-            for (uint64_t key : *keys) {
-                auto variant = std::make_shared<Variant>();
-                variant->Key = key;
-                std::vector<bool> bits;
-                for (size_t i = 0; i < conditions_.size(); ++i) bits.push_back(key >> i & 1);
-                variant->Program = Link(&bits);
-                variants_.push_back(std::move(variant));
-            }
+        for (const VariantKey& key : specialization_.Variants) {
+            auto variant = std::make_shared<Variant>();
+            variant->Key = key;
+            variant->Program = Link(&key);
+            variants_.push_back(std::move(variant));
+        }
     } catch (...) {
         for (const auto& variant : variants_) glDeleteProgram(variant->Program);
         throw;
@@ -124,16 +121,20 @@ ShaderVariants::~ShaderVariants() {
 
 size_t ShaderVariants::VariantCount() const { return variants_.size(); }
 
-// The GLSL with its specialisation constants set (condition i to bit i of the key),
-// or, without a key, the general program, which computes every condition itself.
-uint32_t ShaderVariants::Link(const std::vector<bool>* key) const {
+// The GLSL with its specialisation constants set (condition i to bit i of the key,
+// where the key fixes it; a computed condition it does not fix keeps its
+// comparison), or, without a key, the general program, which computes every
+// condition itself.
+uint32_t ShaderVariants::Link(const VariantKey* key) const {
+    const size_t count = specialization_.Count(), scalars = specialization_.Conditions.size();
     std::string defines;
     auto define = [&](size_t id) { defines += "#define SPIRV_CROSS_CONSTANT_ID_" + std::to_string(id) + " true\n"; };
-    if (!key)
-        define(conditions_.size());
-    else
-        for (size_t i = 0; i < key->size(); ++i)
-            if ((*key)[i]) define(i);
+    if (!key) define(count);
+    for (size_t i = 0; i < count; ++i) {
+        bool fixed = key && key->Mask >> i & 1;
+        if (fixed && key->Bits >> i & 1) define(i);
+        if (!fixed && i >= scalars) define(count + 1 + (i - scalars));
+    }
     size_t line = glsl_.find('\n');
     std::string source = line == std::string::npos
                              ? defines + glsl_
@@ -141,12 +142,13 @@ uint32_t ShaderVariants::Link(const std::vector<bool>* key) const {
     return LinkSeparableProgram(GL_FRAGMENT_SHADER, source, what_);
 }
 
-uint32_t ShaderVariants::Select(const std::function<uint32_t(uint32_t, uint32_t)>& read,
-                                const DrawBindings& bindings) {
+uint32_t ShaderVariants::Select(const ReadScalar& read, const ReadTextureSize& size, const DrawBindings& bindings) {
+    const std::vector<UniformCondition>& conditions = specialization_.Conditions;
+    const size_t scalars = conditions.size();
     uint64_t key = 0;
     bool decided = true;
-    for (size_t i = 0; i < conditions_.size() && decided; ++i) {
-        std::optional<bool> holds = EvaluateCondition(conditions_[i], read(conditions_[i].Binding, conditions_[i].Offset));
+    for (size_t i = 0; i < scalars && decided; ++i) {
+        std::optional<bool> holds = EvaluateCondition(conditions[i], read(conditions[i].Binding, conditions[i].Offset));
         if (!holds)
             decided = false;
         else if (*holds)
@@ -159,16 +161,33 @@ uint32_t ShaderVariants::Select(const std::function<uint32_t(uint32_t, uint32_t)
         }
         return general_->Program;
     }
-    auto found = std::find_if(variants_.begin(), variants_.end(), [&](const auto& v) { return v->Key == key; });
-    if (found == variants_.end()) {  // not among the reachable ones: cannot happen, but stays correct
-        auto variant = std::make_shared<Variant>();
-        variant->Key = key;
-        std::vector<bool> bits;
-        for (size_t i = 0; i < conditions_.size(); ++i) bits.push_back(key >> i & 1);
-        variant->Program = Link(&bits);
-        found = variants_.insert(variants_.end(), std::move(variant));
+    // The computed conditions, each evaluated once when a variant needs it.
+    std::vector<std::optional<std::optional<bool>>> computed(specialization_.Computed.size());
+    auto value = [&](size_t k) {
+        if (!computed[k]) computed[k] = EvaluateComputed(specialization_.Computed[k], read, size);
+        return *computed[k];
+    };
+    const uint64_t scalarMask = scalars >= 64 ? ~uint64_t(0) : (uint64_t(1) << scalars) - 1;
+    std::shared_ptr<Variant> best;
+    for (const auto& candidate : variants_) {
+        const VariantKey& k = candidate->Key;
+        if ((k.Mask & scalarMask) != scalarMask || (k.Bits & scalarMask) != key) continue;
+        if (best && std::popcount(k.Mask) <= std::popcount(best->Key.Mask)) continue;
+        bool matches = true;
+        for (size_t c = 0; c < computed.size() && matches; ++c) {
+            if (!(k.Mask >> (scalars + c) & 1)) continue;
+            std::optional<bool> holds = value(c);
+            matches = holds && *holds == bool(k.Bits >> (scalars + c) & 1);
+        }
+        if (matches) best = candidate;
     }
-    Variant& variant = **found;
+    if (!best) {  // not among the reachable ones: cannot happen, but stays correct
+        best = std::make_shared<Variant>();
+        best->Key = {key, scalarMask};
+        best->Program = Link(&best->Key);
+        variants_.push_back(best);
+    }
+    Variant& variant = *best;
     if (!preparedOnce_ || !(bindings == prepared_)) Prepare(variant, bindings);
     // A variant queued on a worker is drawn here instead; one being compiled there
     // is waited for.

@@ -51,26 +51,27 @@ class ShaderVariants {
 public:
     // Links the program of every reachable combination; raises like the shader's
     // creation (`what`) when one does not link.
-    ShaderVariants(std::string glsl, std::vector<UniformCondition> conditions, const char* what);
+    ShaderVariants(std::string glsl, Specialization specialization, const char* what);
     ~ShaderVariants();
     ShaderVariants(const ShaderVariants&) = delete;
     ShaderVariants& operator=(const ShaderVariants&) = delete;
 
     // The program for a draw whose constant buffers hold these values
-    // (read(binding, offset) gives the 32 bits there), on the main context, with
-    // these bindings. The first draw with new bindings starts compiling the other
-    // variants on worker contexts.
-    uint32_t Select(const std::function<uint32_t(uint32_t, uint32_t)>& read, const DrawBindings& bindings);
+    // (read(binding, offset) gives the 32 bits there) and whose textures have these
+    // sizes, on the main context, with these bindings: the one that fixes the most
+    // conditions to the values they surely have. The first draw with new bindings
+    // starts compiling the other variants on worker contexts.
+    uint32_t Select(const ReadScalar& read, const ReadTextureSize& size, const DrawBindings& bindings);
 
     size_t VariantCount() const;
 
 private:
     struct Variant;
-    uint32_t Link(const std::vector<bool>* key) const;
+    uint32_t Link(const VariantKey* key) const;
     void Prepare(const Variant& current, const DrawBindings& bindings);
 
     std::string glsl_;
-    std::vector<UniformCondition> conditions_;
+    Specialization specialization_;
     const char* what_;
     std::vector<std::shared_ptr<Variant>> variants_;  // in order of first use as the scalars grow
     std::shared_ptr<Variant> general_;

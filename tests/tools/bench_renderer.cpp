@@ -192,7 +192,11 @@ int main(int argc, char** argv) {
 
         // Interactive play across the cues at 1280 x 720 and 60 frames a second, with
         // a freshly loaded specialised shader (its variants compiling meanwhile).
+        // The finale's start is a cue too: the specialised shader changes program
+        // there by a moment computed from the scroll texts' sizes.
         std::vector<float> cues = Cues(specialisedCode);
+        cues.push_back(static_cast<float>(scenes.back().From));
+        std::sort(cues.begin(), cues.end());
         shaders[1].reset();
         shaders[1] = renderer.Device->CreatePixelShader(CompilePixelShader(source, true));
         auto start = Clock::now();

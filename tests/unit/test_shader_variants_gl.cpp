@@ -104,33 +104,34 @@ const char* kBranchy =
     "    return float4(a, b, t < 1.5 ? 1 : 0, 1);\n"
     "}\n";
 
-TEST(ShaderVariantsGl, DrawWhatTheUnspecialisedShaderDraws) {
-    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
-    auto device = gpu::CreateDevice();
-    auto context = device->ImmediateContext();
-    gpu::CompileResult vs = gpu::Compile(kBranchy, "branchy", "VSMain", "vs_5_0");
-    gpu::CompileResult ps = gpu::Compile(kBranchy, "branchy", "PSMain", "ps_5_0");
-    ASSERT_GE(ps.Result, 0) << ps.Errors.value_or("");
-    // t < 1.5, 2.5 <= t (as t >= 2.5), n > 3, size.x == 64 and, inside the loop, t >= 1.5.
-    EXPECT_EQ(ConditionLines(ps.Code).size(), 5u);
-    auto vertex = device->CreateVertexShader(vs.Code);
-    auto specialised = device->CreatePixelShader(ps.Code);
-    auto unspecialised = device->CreatePixelShader(CompileUnspecialised(kBranchy, "branchy"));
-    EXPECT_TRUE(ConditionLines(CompileUnspecialised(kBranchy, "branchy")).empty());
+// Draws a pixel shader into a 4 x 1 float target with 16 bytes of constants and
+// the given textures bound, and reads the pixels back.
+struct TinyDraw {
+    std::shared_ptr<gpu::Device> device = gpu::CreateDevice();
+    std::shared_ptr<gpu::DeviceContext> context = device->ImmediateContext();
+    std::shared_ptr<gpu::VertexShader> vertex;
+    std::shared_ptr<gpu::Texture2D> target, staging;
+    std::shared_ptr<gpu::RenderTargetView> view;
+    std::shared_ptr<gpu::Buffer> constants = device->CreateConstantBuffer(16);
 
-    gpu::Texture2DDesc desc;
-    desc.Width = 4;
-    desc.Height = 1;
-    desc.Format = gpu::PixelFormat::R32G32_FLOAT;
-    desc.BindFlags = gpu::BindRenderTarget;
-    auto target = device->CreateTexture2D(desc);
-    auto view = device->CreateRenderTargetView(target);
-    desc.Usage = gpu::ResourceUsage::Staging;
-    desc.BindFlags = gpu::BindNone;
-    desc.CpuAccessFlags = gpu::CpuAccessRead;
-    auto staging = device->CreateTexture2D(desc);
-    auto constants = device->CreateConstantBuffer(16);
-    auto draw = [&](gpu::PixelShader& shader, const uint32_t (&values)[4]) {
+    explicit TinyDraw(const char* source) {
+        gpu::CompileResult vs = gpu::Compile(source, "tiny", "VSMain", "vs_5_0");
+        EXPECT_GE(vs.Result, 0) << vs.Errors.value_or("");
+        vertex = device->CreateVertexShader(vs.Code);
+        gpu::Texture2DDesc desc;
+        desc.Width = 4;
+        desc.Height = 1;
+        desc.Format = gpu::PixelFormat::R32G32_FLOAT;
+        desc.BindFlags = gpu::BindRenderTarget;
+        target = device->CreateTexture2D(desc);
+        view = device->CreateRenderTargetView(target);
+        desc.Usage = gpu::ResourceUsage::Staging;
+        desc.BindFlags = gpu::BindNone;
+        desc.CpuAccessFlags = gpu::CpuAccessRead;
+        staging = device->CreateTexture2D(desc);
+    }
+    std::vector<uint8_t> operator()(gpu::PixelShader& shader, const uint32_t (&values)[4],
+                                    std::vector<gpu::ShaderResourceView*> textures = {}) {
         auto mapped = context->Map(*constants, gpu::MapType::WriteDiscard);
         std::memcpy(mapped.Data, values, sizeof values);
         context->Unmap(*constants);
@@ -139,13 +140,27 @@ TEST(ShaderVariantsGl, DrawWhatTheUnspecialisedShaderDraws) {
         context->VSSetShader(vertex.get());
         context->PSSetShader(&shader);
         context->PSSetConstantBuffer(0, constants.get());
+        context->PSSetShaderResources(0, textures);
         context->Draw(3, 0);
         context->CopyResource(*staging, *target);
         auto read = context->Map(*staging, 0, gpu::MapType::Read);
         std::vector<uint8_t> bytes(static_cast<uint8_t*>(read.Data), static_cast<uint8_t*>(read.Data) + 32);
         context->Unmap(*staging, 0);
         return bytes;
-    };
+    }
+};
+
+TEST(ShaderVariantsGl, DrawWhatTheUnspecialisedShaderDraws) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
+    TinyDraw draw(kBranchy);
+    gpu::CompileResult ps = gpu::Compile(kBranchy, "branchy", "PSMain", "ps_5_0");
+    ASSERT_GE(ps.Result, 0) << ps.Errors.value_or("");
+    // t < 1.5, 2.5 <= t (as t >= 2.5), n > 3, size.x == 64 and, inside the loop, t >= 1.5.
+    EXPECT_EQ(ConditionLines(ps.Code).size(), 5u);
+    auto specialised = draw.device->CreatePixelShader(ps.Code);
+    auto unspecialised = draw.device->CreatePixelShader(CompileUnspecialised(kBranchy, "branchy"));
+    EXPECT_TRUE(ConditionLines(CompileUnspecialised(kBranchy, "branchy")).empty());
+
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float times[] = {0.0f, std::nextafter(1.5f, 0.0f), 1.5f, 2.0f, std::nextafter(2.5f, 0.0f), 2.5f, 9.0f,
                            -1.0f, nan, std::numeric_limits<float>::denorm_min()};
@@ -158,6 +173,96 @@ TEST(ShaderVariantsGl, DrawWhatTheUnspecialisedShaderDraws) {
                 EXPECT_EQ(draw(*specialised, values), draw(*unspecialised, values))
                     << "t " << t << ", n " << n << ", width " << w;
             }
+}
+
+// A branch on a moment computed from a texture's size: the end of a fade that
+// lasts while the text's width, at a height of 0.3, takes to cross at 1 per second.
+const char* kSized =
+    "cbuffer C : register(b0) { float t; };\n"
+    "Texture2D Text : register(t0);\n"
+    "float4 VSMain(uint id : SV_VertexID) : SV_Position\n"
+    "{\n"
+    "    float2 uv = float2((id << 1) & 2, id & 2);\n"
+    "    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);\n"
+    "}\n"
+    "float fadeEnd()\n"
+    "{\n"
+    "    float w, h;\n"
+    "    Text.GetDimensions(w, h);\n"
+    "    return 1.0 + w / h * 0.3;\n"
+    "}\n"
+    "float4 PSMain(float4 pos : SV_Position) : SV_Target\n"
+    "{\n"
+    "    float fade = smoothstep(fadeEnd() - 0.5, fadeEnd(), t);\n"
+    "    float a;\n"
+    "    if (fade < 1.0) a = sin(t * 3.0 + pos.x) * (1.0 - fade);\n"
+    "    else a = cos(t * pos.x) + Text.Load(int3(0, 0, 0)).r;\n"
+    "    return float4(a, fade, 0, 1);\n"
+    "}\n";
+
+// The computed conditions of a compiled shader's header.
+gpu::Specialization HeaderOf(const std::vector<uint8_t>& code) {
+    gpu::Specialization specialization;
+    std::istringstream lines(std::string(code.begin(), code.end()));
+    for (std::string line; std::getline(lines, line) && !line.empty();) specialization.ReadLine(line);
+    return specialization;
+}
+
+TEST(ShaderVariantsGl, BranchOnATextureSizeFollowsTheBoundTexture) {
+    gpu::CompileResult ps = gpu::Compile(kSized, "sized", "PSMain", "ps_5_0");
+    ASSERT_GE(ps.Result, 0) << ps.Errors.value_or("");
+    gpu::Specialization header = HeaderOf(ps.Code);
+    ASSERT_EQ(header.Computed.size(), 1u);
+    EXPECT_TRUE(header.Conditions.empty());
+    // The fallback that computes the condition, and one program for each value.
+    EXPECT_EQ(header.Variants, (std::vector<gpu::VariantKey>{{0, 0}, {1, 1}, {0, 1}}));
+
+    // Its value: sure away from the end of the fade, none where the GPU's rounding
+    // could decide either way or nothing can be known.
+    using Size = std::optional<std::pair<uint32_t, uint32_t>>;
+    const Size wide = std::pair{64u, 16u};  // the fade ends at 1 + 4 * 0.3 = 2.2
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        float t;
+        Size size;
+        std::optional<bool> expected;
+    } cases[] = {
+        {0.0f, wide, true},       {1.9f, wide, true},          {2.199f, wide, true},
+        {2.2001f, wide, false},   {50.0f, wide, false},        {2.2f, wide, std::nullopt},
+        {nan, wide, std::nullopt}, {2.0f, std::pair{32u, 32u}, false},  // ends at 1.3
+        {1.0f, std::nullopt, std::nullopt},                               // no texture bound
+    };
+    for (const Case& c : cases) {
+        auto read = [&](uint32_t binding, uint32_t offset) { return binding == 0 && offset == 0 ? Bits(c.t) : 0u; };
+        auto size = [&](uint32_t unit, uint32_t level) { return unit == 0 && level == 0 ? c.size : Size{}; };
+        EXPECT_EQ(gpu::EvaluateComputed(header.Computed[0], read, size), c.expected)
+            << "t " << c.t << ", size " << (c.size ? c.size->first : 0);
+    }
+
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
+    TinyDraw draw(kSized);
+    auto specialised = draw.device->CreatePixelShader(ps.Code);
+    auto unspecialised = draw.device->CreatePixelShader(CompileUnspecialised(kSized, "sized"));
+    std::vector<std::shared_ptr<gpu::ShaderResourceView>> textures;
+    for (auto [w, h] : {std::pair{64u, 16u}, std::pair{32u, 32u}}) {
+        gpu::Texture2DDesc desc;
+        desc.Width = w;
+        desc.Height = h;
+        desc.BindFlags = gpu::BindShaderResource;
+        textures.push_back(draw.device->CreateShaderResourceView(draw.device->CreateTexture2D(desc)));
+    }
+    const float ends[] = {2.2f, 1.3f};
+    for (size_t i = 0; i < textures.size(); ++i) {
+        const float end = ends[i];
+        std::vector<float> times = {0.0f, end - 0.25f, end - 1e-3f, end + 1e-3f, end + 5.0f, nan};
+        for (float t = std::nextafter(end, 0.0f), n = 0; n < 5; t = std::nextafter(t, 0.0f), ++n) times.push_back(t);
+        for (float t = end, n = 0; n < 5; t = std::nextafter(t, 9.0f), ++n) times.push_back(t);
+        for (float t : times) {
+            const uint32_t values[4] = {Bits(t), 0, 0, 0};
+            EXPECT_EQ(draw(*specialised, values, {textures[i].get()}), draw(*unspecialised, values, {textures[i].get()}))
+                << "t " << t << ", texture " << i;
+        }
+    }
 }
 
 // The demo at moments on both sides of every condition its shader is specialised
@@ -192,6 +297,40 @@ TEST(ShaderVariantsGl, DemoFramesMatchTheUnspecialisedShaderAtEveryBoundary) {
         EXPECT_GE(moments.size(), 3u * 4u);
 
         const uint32_t width = 64, height = 36;
+        // The moments a computed condition changes at with these textures (the end
+        // of the scrollers, from the texts' sizes): found by halving, on both sides
+        // of the span where its value is not sure.
+        gpu::Specialization header = HeaderOf(specialised.Code);
+        EXPECT_GE(header.Computed.size(), 1u);
+        for (const gpu::ComputedCondition& condition : header.Computed) {
+            auto at = [&](float t) {
+                auto read = [&](uint32_t binding, uint32_t offset) {
+                    if (binding != 0) return 0u;
+                    return offset == 0 ? Bits(float(width)) : offset == 4 ? Bits(float(height)) : offset == 8 ? Bits(t) : 0u;
+                };
+                auto size = [&](uint32_t unit, uint32_t level) -> std::optional<std::pair<uint32_t, uint32_t>> {
+                    if (unit >= r.TextureViews.size() || !r.TextureViews[unit]) return std::nullopt;
+                    gpu::Texture2DDesc desc = r.TextureViews[unit]->Resource()->GetDesc();
+                    if (level >= desc.MipLevels) return std::nullopt;
+                    return std::pair{std::max(1u, desc.Width >> level), std::max(1u, desc.Height >> level)};
+                };
+                return gpu::EvaluateComputed(condition, read, size);
+            };
+            float lo = 0.0f, hi = 200.0f;
+            std::optional<bool> first = at(lo);
+            ASSERT_TRUE(first && at(hi) && *at(hi) != *first) << "one change between 0 and 200 s";
+            while (std::nextafter(lo, hi) < hi) {
+                float mid = lo + (hi - lo) / 2;
+                if (mid <= lo || mid >= hi) mid = std::nextafter(lo, hi);
+                (at(mid) == first ? lo : hi) = mid;
+            }
+            // The last sure moment before, the first one after, and around them.
+            float after = hi;
+            while (at(after) != !*first && after < lo + 1.0f) after = std::nextafter(after, 1e9f);
+            EXPECT_EQ(at(after), !*first) << "no sure value for less than a second";
+            moments.insert(moments.end(), {lo - 1e-3f, lo, hi, lo + (after - lo) / 2, std::nextafter(after, 0.0f), after,
+                                           after + 1e-3f});
+        }
         gpu::Texture2DDesc desc;
         desc.Width = width;
         desc.Height = height;

@@ -1,0 +1,393 @@
+// Evaluation of computed branch conditions (spirv_specialize_gl.h) on the CPU.
+//
+// The GPU computes the condition in 32-bit floats, and its compiler may contract a
+// multiply and an add into one operation, reassociate sums and products with
+// constants, or divide by multiplying with a reciprocal. So each value is kept as a
+// range that holds every result such a computation can give: each float operation
+// widens its range by more than those differences (2^-22 of the magnitude of its
+// operands and result: two to four units in the last place), except where
+// every operand and the result are short binary numbers (1, 3, 0.5, ...), which any
+// of those ways computes exactly. A comparison is decided only when its ranges do
+// not overlap; otherwise the condition has no sure value and the draw keeps the
+// comparison.
+#include <glslang/SPIRV/GLSL.std.450.h>
+#include <glslang/SPIRV/spirv.hpp>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+
+#include "render/spirv_specialize_gl.h"
+
+namespace velk::gpu {
+
+namespace {
+
+constexpr double kRelativeSlack = 0x1p-22;
+constexpr double kAbsoluteSlack = 0x1p-125;  // a result flushed from subnormal to zero
+
+enum ComponentKind : uint32_t { kFloat = 0, kSigned = 1, kUnsigned = 2, kBool = 3 };
+
+// A component's possible values: [Lo, Hi]; bools as 0 and 1. Unknown when any value
+// (NaN, an infinity, an undefined value) is possible.
+struct Range {
+    double Lo = 0, Hi = 0;
+    bool Known = false;
+
+    bool Point() const { return Known && Lo == Hi; }
+};
+
+struct Value {
+    std::array<Range, 4> C{};
+    uint32_t Count = 0;
+    uint32_t Kind = kFloat;
+};
+
+Range Unknown() { return {}; }
+Range Exactly(double v) { return {v, v, true}; }
+Range Between(double lo, double hi) {
+    if (!std::isfinite(lo) || !std::isfinite(hi) || lo > hi) return Unknown();
+    return {lo, hi, true};
+}
+Range Maybe() { return {0, 1, true}; }  // a bool that may be either
+
+// A float with a short significand (at most 12 bits) in a moderate exponent range.
+bool Short(double v) {
+    if (v == 0) return true;
+    if (static_cast<double>(static_cast<float>(v)) != v) return false;
+    int exponent = 0;
+    double m = std::frexp(v, &exponent);
+    double scaled = std::ldexp(m, 12);
+    return scaled == std::trunc(scaled) && exponent > -60 && exponent < 60;
+}
+
+// The range of a float operation's results whose exact values lie in [lo, hi].
+Range Rounded(double lo, double hi, double operandMagnitude, bool exact) {
+    if (!std::isfinite(lo) || !std::isfinite(hi)) return Unknown();
+    if (exact && lo == hi && Short(lo)) return Exactly(lo);
+    double magnitude = std::max({operandMagnitude, std::fabs(lo), std::fabs(hi)});
+    if (magnitude > 0x1p126) return Unknown();
+    double slack = magnitude * kRelativeSlack + kAbsoluteSlack;
+    return Between(lo - slack, hi + slack);
+}
+
+bool AllShortPoints(std::initializer_list<Range> ranges) {
+    for (const Range& r : ranges)
+        if (!r.Point() || !Short(r.Lo)) return false;
+    return true;
+}
+
+double Magnitude(std::initializer_list<Range> ranges) {
+    double m = 0;
+    for (const Range& r : ranges) m = std::max({m, std::fabs(r.Lo), std::fabs(r.Hi)});
+    return m;
+}
+
+Range Add(Range a, Range b) {
+    if (!a.Known || !b.Known) return Unknown();
+    return Rounded(a.Lo + b.Lo, a.Hi + b.Hi, Magnitude({a, b}), AllShortPoints({a, b}));
+}
+Range Negate(Range a) { return a.Known ? Range{-a.Hi, -a.Lo, true} : Unknown(); }
+Range Sub(Range a, Range b) { return Add(a, Negate(b)); }
+
+std::pair<double, double> ProductBounds(Range a, Range b) {
+    double p[] = {a.Lo * b.Lo, a.Lo * b.Hi, a.Hi * b.Lo, a.Hi * b.Hi};
+    return {*std::min_element(p, p + 4), *std::max_element(p, p + 4)};
+}
+Range Mul(Range a, Range b) {
+    if (!a.Known || !b.Known) return Unknown();
+    auto [lo, hi] = ProductBounds(a, b);
+    return Rounded(lo, hi, 0, AllShortPoints({a, b}));
+}
+Range Fma(Range a, Range b, Range c) {
+    if (!a.Known || !b.Known || !c.Known) return Unknown();
+    auto [lo, hi] = ProductBounds(a, b);
+    return Rounded(lo + c.Lo, hi + c.Hi, std::max({std::fabs(lo), std::fabs(hi), Magnitude({c})}),
+                   AllShortPoints({a, b, c}) && Short(lo));
+}
+Range Div(Range a, Range b) {
+    if (!a.Known || !b.Known || (b.Lo <= 0 && b.Hi >= 0)) return Unknown();
+    double q[] = {a.Lo / b.Lo, a.Lo / b.Hi, a.Hi / b.Lo, a.Hi / b.Hi};
+    int exponent = 0;
+    // A division by a power of two is exact even through a reciprocal.
+    bool exact = AllShortPoints({a, b}) && std::frexp(b.Lo, &exponent) == 0.5;
+    return Rounded(*std::min_element(q, q + 4), *std::max_element(q, q + 4), 0, exact);
+}
+Range Min(Range a, Range b) {
+    if (!a.Known || !b.Known) return Unknown();
+    return {std::min(a.Lo, b.Lo), std::min(a.Hi, b.Hi), true};
+}
+Range Max(Range a, Range b) {
+    if (!a.Known || !b.Known) return Unknown();
+    return {std::max(a.Lo, b.Lo), std::max(a.Hi, b.Hi), true};
+}
+Range Abs(Range a) {
+    if (!a.Known) return Unknown();
+    if (a.Lo >= 0) return a;
+    if (a.Hi <= 0) return Negate(a);
+    return {0, std::max(-a.Lo, a.Hi), true};
+}
+template <class F>
+Range Monotone(Range a, F f) {
+    return a.Known ? Between(f(a.Lo), f(a.Hi)) : Unknown();
+}
+
+// smoothstep(e0, e1, x) = t * t * (3 - 2 t), t = clamp((x - e0) / (e1 - e0), 0, 1);
+// rising in t, so its range is that of the ends of t's.
+Range SmoothStep(Range e0, Range e1, Range x) {
+    Range width = Sub(e1, e0);
+    if (!width.Known || width.Lo <= 0) return Unknown();  // undefined for e0 >= e1
+    Range t = Min(Max(Div(Sub(x, e0), width), Exactly(0)), Exactly(1));
+    if (!t.Known) return Unknown();
+    auto polynomial = [](double v) {
+        Range p = Exactly(v);
+        return Mul(Mul(p, p), Sub(Exactly(3), Mul(Exactly(2), p)));
+    };
+    Range lo = polynomial(t.Lo), hi = polynomial(t.Hi);
+    if (!lo.Known || !hi.Known) return Unknown();
+    return {lo.Lo, hi.Hi, true};
+}
+
+// Integer results: exact, unknown beyond 32 bits.
+Range IntegerResult(double lo, double hi, uint32_t kind) {
+    double min = kind == kSigned ? -0x1p31 : 0, max = kind == kSigned ? 0x1p31 - 1 : 0x1p32 - 1;
+    if (!(lo >= min && hi <= max)) return Unknown();
+    return {lo, hi, true};
+}
+
+// A comparison: true, false, or either.
+Range Compare(uint32_t op, Range a, Range b) {
+    if (!a.Known || !b.Known) return Maybe();
+    bool less = a.Hi < b.Lo, greater = a.Lo > b.Hi;
+    bool equal = a.Point() && b.Point() && a.Lo == b.Lo;
+    bool apart = less || greater;
+    auto decide = [](bool yes, bool no) { return yes ? Exactly(1) : no ? Exactly(0) : Maybe(); };
+    switch (op) {
+        case spv::OpIEqual:
+        case spv::OpFOrdEqual:
+        case spv::OpFUnordEqual:
+        case spv::OpLogicalEqual: return decide(equal, apart);
+        case spv::OpINotEqual:
+        case spv::OpFOrdNotEqual:
+        case spv::OpFUnordNotEqual:
+        case spv::OpLogicalNotEqual: return decide(apart, equal);
+        case spv::OpSLessThan:
+        case spv::OpULessThan:
+        case spv::OpFOrdLessThan:
+        case spv::OpFUnordLessThan: return decide(less, a.Lo >= b.Hi);
+        case spv::OpSLessThanEqual:
+        case spv::OpULessThanEqual:
+        case spv::OpFOrdLessThanEqual:
+        case spv::OpFUnordLessThanEqual: return decide(a.Hi <= b.Lo, greater);
+        case spv::OpSGreaterThan:
+        case spv::OpUGreaterThan:
+        case spv::OpFOrdGreaterThan:
+        case spv::OpFUnordGreaterThan: return decide(greater, a.Hi <= b.Lo);
+        case spv::OpSGreaterThanEqual:
+        case spv::OpUGreaterThanEqual:
+        case spv::OpFOrdGreaterThanEqual:
+        case spv::OpFUnordGreaterThanEqual: return decide(a.Lo >= b.Hi, less);
+        default: return Maybe();
+    }
+}
+
+// A constant or buffer value's bits as a component of the kind.
+Range FromBits(uint32_t bits, uint32_t kind) {
+    switch (kind) {
+        case kFloat: {
+            float f = std::bit_cast<float>(bits);
+            if (!std::isfinite(f)) return Unknown();
+            // A GPU may read a subnormal as zero.
+            if (std::fpclassify(f) == FP_SUBNORMAL) return {std::min(0.0, double(f)), std::max(0.0, double(f)), true};
+            return Exactly(f);
+        }
+        case kSigned: return Exactly(static_cast<int32_t>(bits));
+        case kUnsigned: return Exactly(bits);
+        default: return Exactly(bits != 0);
+    }
+}
+
+}  // namespace
+
+std::optional<bool> EvaluateComputed(const ComputedCondition& condition, const ReadScalar& read,
+                                     const ReadTextureSize& size) {
+    std::vector<Value> values;
+    values.reserve(condition.Steps.size());
+    for (const ExpressionStep& step : condition.Steps) {
+        Value out;
+        out.Count = std::clamp<uint32_t>(step.Components, 1, 4);
+        out.Kind = step.Kind;
+        for (uint32_t arg : step.Args)
+            if (arg >= values.size()) return std::nullopt;
+        auto arg = [&](size_t i) -> const Value& { return values[step.Args[i]]; };
+        // Component c of argument i; a scalar argument stands for every component.
+        auto at = [&](size_t i, uint32_t c) -> Range {
+            const Value& v = arg(i);
+            return v.Count == 1 ? v.C[0] : c < v.Count ? v.C[c] : Unknown();
+        };
+        auto each = [&](auto f) {
+            for (uint32_t c = 0; c < out.Count; ++c) out.C[c] = f(c);
+        };
+        const size_t argc = step.Args.size();
+        switch (step.Op) {
+            case spv::OpConstant:
+            case spv::OpConstantComposite:
+                each([&](uint32_t c) { return c < step.Literals.size() ? FromBits(step.Literals[c], out.Kind) : Unknown(); });
+                break;
+            case spv::OpUndef: each([](uint32_t) { return Unknown(); }); break;
+            case spv::OpLoad:
+                if (step.Literals.size() != 2) return std::nullopt;
+                each([&](uint32_t c) { return FromBits(read(step.Literals[0], step.Literals[1] + 4 * c), out.Kind); });
+                break;
+            case spv::OpImageQuerySize:
+            case spv::OpImageQuerySizeLod: {
+                if (step.Literals.size() != 1) return std::nullopt;
+                uint32_t level = 0;
+                if (step.Op == spv::OpImageQuerySizeLod) {
+                    if (argc != 1 || !arg(0).C[0].Point() || arg(0).C[0].Lo < 0) return std::nullopt;
+                    level = static_cast<uint32_t>(arg(0).C[0].Lo);
+                }
+                auto wh = size(step.Literals[0], level);
+                if (!wh) return std::nullopt;
+                each([&](uint32_t c) { return c == 0 ? Exactly(wh->first) : c == 1 ? Exactly(wh->second) : Unknown(); });
+                break;
+            }
+            case spv::OpCompositeExtract:
+                if (argc != 1 || step.Literals.size() != 1 || step.Literals[0] >= arg(0).Count) return std::nullopt;
+                out.C[0] = arg(0).C[step.Literals[0]];
+                break;
+            case spv::OpCompositeConstruct: {
+                uint32_t c = 0;
+                for (size_t i = 0; i < argc; ++i)
+                    for (uint32_t k = 0; k < arg(i).Count && c < 4; ++k) out.C[c++] = arg(i).C[k];
+                break;
+            }
+            case spv::OpVectorShuffle:
+                if (argc != 2) return std::nullopt;
+                each([&](uint32_t c) -> Range {
+                    if (c >= step.Literals.size()) return Unknown();
+                    uint32_t k = step.Literals[c];
+                    if (k < arg(0).Count) return arg(0).C[k];
+                    k -= arg(0).Count;
+                    return k < arg(1).Count ? arg(1).C[k] : Unknown();
+                });
+                break;
+            case spv::OpConvertSToF:
+            case spv::OpConvertUToF:
+                each([&](uint32_t c) {
+                    Range v = at(0, c);
+                    if (!v.Known) return Unknown();
+                    return Rounded(v.Lo, v.Hi, 0, Short(v.Lo) && Short(v.Hi) && v.Lo == v.Hi);
+                });
+                break;
+            case spv::OpConvertFToS:
+            case spv::OpConvertFToU:
+                each([&](uint32_t c) {
+                    Range v = at(0, c);
+                    return v.Known ? IntegerResult(std::trunc(v.Lo), std::trunc(v.Hi), out.Kind) : Unknown();
+                });
+                break;
+            case spv::OpBitcast:  // between signed and unsigned: the same number when it fits both
+                if (out.Kind == kFloat || arg(0).Kind == kFloat) return std::nullopt;
+                each([&](uint32_t c) {
+                    Range v = at(0, c);
+                    return v.Known && v.Lo >= 0 && v.Hi < 0x1p31 ? v : Unknown();
+                });
+                break;
+            case spv::OpFNegate:
+            case spv::OpSNegate:
+                each([&](uint32_t c) { return out.Kind == kFloat ? Negate(at(0, c)) : IntegerResult(-at(0, c).Hi, -at(0, c).Lo, out.Kind); });
+                if (out.Kind != kFloat)
+                    for (uint32_t c = 0; c < out.Count; ++c)
+                        if (!at(0, c).Known) out.C[c] = Unknown();
+                break;
+            case spv::OpFAdd: each([&](uint32_t c) { return Add(at(0, c), at(1, c)); }); break;
+            case spv::OpFSub: each([&](uint32_t c) { return Sub(at(0, c), at(1, c)); }); break;
+            case spv::OpFMul:
+            case spv::OpVectorTimesScalar: each([&](uint32_t c) { return Mul(at(0, c), at(1, c)); }); break;
+            case spv::OpFDiv: each([&](uint32_t c) { return Div(at(0, c), at(1, c)); }); break;
+            case spv::OpIAdd:
+            case spv::OpISub:
+            case spv::OpIMul:
+                each([&](uint32_t c) {
+                    Range a = at(0, c), b = at(1, c);
+                    if (!a.Known || !b.Known) return Unknown();
+                    if (step.Op == spv::OpIAdd) return IntegerResult(a.Lo + b.Lo, a.Hi + b.Hi, out.Kind);
+                    if (step.Op == spv::OpISub) return IntegerResult(a.Lo - b.Hi, a.Hi - b.Lo, out.Kind);
+                    auto [lo, hi] = ProductBounds(a, b);
+                    return IntegerResult(lo, hi, out.Kind);
+                });
+                break;
+            case spv::OpLogicalNot:
+                each([&](uint32_t c) { Range v = at(0, c); return Range{1 - v.Hi, 1 - v.Lo, true}; });
+                break;
+            case spv::OpLogicalAnd:
+                each([&](uint32_t c) { return Range{std::min(at(0, c).Lo, at(1, c).Lo), std::min(at(0, c).Hi, at(1, c).Hi), true}; });
+                break;
+            case spv::OpLogicalOr:
+                each([&](uint32_t c) { return Range{std::max(at(0, c).Lo, at(1, c).Lo), std::max(at(0, c).Hi, at(1, c).Hi), true}; });
+                break;
+            case spv::OpSelect:
+                if (argc != 3) return std::nullopt;
+                each([&](uint32_t c) {
+                    Range choice = at(0, c), yes = at(1, c), no = at(2, c);
+                    if (choice.Point()) return choice.Lo != 0 ? yes : no;
+                    if (!yes.Known || !no.Known) return Unknown();
+                    return Range{std::min(yes.Lo, no.Lo), std::max(yes.Hi, no.Hi), true};
+                });
+                break;
+            case spv::OpExtInst:
+                switch (step.Extended) {
+                    case GLSLstd450FAbs:
+                    case GLSLstd450SAbs: each([&](uint32_t c) { return Abs(at(0, c)); }); break;
+                    case GLSLstd450Floor: each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::floor(v); }); }); break;
+                    case GLSLstd450Ceil: each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::ceil(v); }); }); break;
+                    case GLSLstd450Trunc: each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::trunc(v); }); }); break;
+                    case GLSLstd450FMin:
+                    case GLSLstd450SMin:
+                    case GLSLstd450UMin: each([&](uint32_t c) { return Min(at(0, c), at(1, c)); }); break;
+                    case GLSLstd450FMax:
+                    case GLSLstd450SMax:
+                    case GLSLstd450UMax: each([&](uint32_t c) { return Max(at(0, c), at(1, c)); }); break;
+                    case GLSLstd450FClamp:
+                    case GLSLstd450SClamp:
+                    case GLSLstd450UClamp:
+                        each([&](uint32_t c) {
+                            if (at(1, c).Known && at(2, c).Known && at(1, c).Hi > at(2, c).Lo) return Unknown();
+                            return Min(Max(at(0, c), at(1, c)), at(2, c));
+                        });
+                        break;
+                    case GLSLstd450Step:
+                        each([&](uint32_t c) {
+                            Range edge = at(0, c), x = at(1, c);
+                            if (!edge.Known || !x.Known) return Range{0, 1, true};
+                            return x.Hi < edge.Lo ? Exactly(0) : x.Lo >= edge.Hi ? Exactly(1) : Range{0, 1, true};
+                        });
+                        break;
+                    case GLSLstd450SmoothStep: each([&](uint32_t c) { return SmoothStep(at(0, c), at(1, c), at(2, c)); }); break;
+                    case GLSLstd450Fma: each([&](uint32_t c) { return Fma(at(0, c), at(1, c), at(2, c)); }); break;
+                    default: return std::nullopt;
+                }
+                break;
+            default:
+                if (step.Op >= spv::OpIEqual && step.Op <= spv::OpFUnordGreaterThanEqual) {
+                    each([&](uint32_t c) { return Compare(step.Op, at(0, c), at(1, c)); });
+                    break;
+                }
+                if (step.Op == spv::OpLogicalEqual || step.Op == spv::OpLogicalNotEqual) {
+                    each([&](uint32_t c) { return Compare(step.Op, at(0, c), at(1, c)); });
+                    break;
+                }
+                return std::nullopt;
+        }
+        // Integer and bool results never carry the float slack.
+        values.push_back(out);
+    }
+    if (values.empty()) return std::nullopt;
+    const Range& result = values.back().C[0];
+    if (!result.Point()) return std::nullopt;
+    return result.Lo != 0;
+}
+
+}  // namespace velk::gpu
