@@ -245,8 +245,10 @@ std::optional<bool> EvaluateComputed(const ComputedCondition& condition, const R
                 if (step.Literals.size() != 1) return std::nullopt;
                 uint32_t level = 0;
                 if (step.Op == spv::OpImageQuerySizeLod) {
-                    if (argc != 1 || !arg(0).C[0].Point() || arg(0).C[0].Lo < 0) return std::nullopt;
-                    level = static_cast<uint32_t>(arg(0).C[0].Lo);
+                    if (argc != 1) return std::nullopt;
+                    const Range& lod = arg(0).C[0];
+                    if (!lod.Point() || lod.Lo < 0 || lod.Lo > 16 || lod.Lo != std::trunc(lod.Lo)) return std::nullopt;
+                    level = static_cast<uint32_t>(lod.Lo);
                 }
                 auto wh = size(step.Literals[0], level);
                 if (!wh) return std::nullopt;
