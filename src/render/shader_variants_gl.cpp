@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <bit>
 #include <condition_variable>
+#include <cmath>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
@@ -53,6 +55,9 @@ std::shared_ptr<WorkerContexts> SharedWorkers() {
     existing = workers;
     return workers;
 }
+
+// SPIR-V's OpFOrdEqual: the float comparisons follow it.
+constexpr uint32_t kFirstFloatComparison = 180;
 
 // Held shared by every warm-up draw, exclusively by AwaitWarmUpDraws.
 std::shared_mutex warmUpDraws;
@@ -142,25 +147,16 @@ uint32_t ShaderVariants::Link(const VariantKey* key) const {
     return LinkSeparableProgram(GL_FRAGMENT_SHADER, source, what_);
 }
 
-uint32_t ShaderVariants::Select(const ReadScalar& read, const ReadTextureSize& size, const DrawBindings& bindings) {
+ShaderVariants::Match ShaderVariants::Find(const ReadScalar& read, const ReadTextureSize& size) const {
     const std::vector<UniformCondition>& conditions = specialization_.Conditions;
     const size_t scalars = conditions.size();
-    uint64_t key = 0;
-    bool decided = true;
-    for (size_t i = 0; i < scalars && decided; ++i) {
+    Match match;
+    for (size_t i = 0; i < scalars; ++i) {
         std::optional<bool> holds = EvaluateCondition(conditions[i], read(conditions[i].Binding, conditions[i].Offset));
-        if (!holds)
-            decided = false;
-        else if (*holds)
-            key |= uint64_t(1) << i;
+        if (!holds) return match;
+        if (*holds) match.Key |= uint64_t(1) << i;
     }
-    if (!decided) {
-        if (!general_) {
-            general_ = std::make_shared<Variant>();
-            general_->Program = Link(nullptr);
-        }
-        return general_->Program;
-    }
+    match.Decided = true;
     // The computed conditions, each evaluated once when a variant needs it.
     std::vector<std::optional<std::optional<bool>>> computed(specialization_.Computed.size());
     auto value = [&](size_t k) {
@@ -168,27 +164,63 @@ uint32_t ShaderVariants::Select(const ReadScalar& read, const ReadTextureSize& s
         return *computed[k];
     };
     const uint64_t scalarMask = scalars >= 64 ? ~uint64_t(0) : (uint64_t(1) << scalars) - 1;
-    std::shared_ptr<Variant> best;
     for (const auto& candidate : variants_) {
         const VariantKey& k = candidate->Key;
-        if ((k.Mask & scalarMask) != scalarMask || (k.Bits & scalarMask) != key) continue;
-        if (best && std::popcount(k.Mask) <= std::popcount(best->Key.Mask)) continue;
+        if ((k.Mask & scalarMask) != scalarMask || (k.Bits & scalarMask) != match.Key) continue;
+        if (match.Best && std::popcount(k.Mask) <= std::popcount(match.Best->Key.Mask)) continue;
         bool matches = true;
         for (size_t c = 0; c < computed.size() && matches; ++c) {
             if (!(k.Mask >> (scalars + c) & 1)) continue;
             std::optional<bool> holds = value(c);
             matches = holds && *holds == bool(k.Bits >> (scalars + c) & 1);
         }
-        if (matches) best = candidate;
+        if (matches) match.Best = candidate;
     }
-    if (!best) {  // not among the reachable ones: cannot happen, but stays correct
-        best = std::make_shared<Variant>();
-        best->Key = {key, scalarMask};
-        best->Program = Link(&best->Key);
-        variants_.push_back(best);
+    return match;
+}
+
+// The variant with the same values of the conditions on scalars that fixes no
+// computed condition.
+std::shared_ptr<ShaderVariants::Variant> ShaderVariants::FallbackOf(const Variant& variant) const {
+    const size_t scalars = specialization_.Conditions.size();
+    const uint64_t scalarMask = scalars >= 64 ? ~uint64_t(0) : (uint64_t(1) << scalars) - 1;
+    for (const auto& candidate : variants_)
+        if (candidate->Key.Mask == scalarMask && (candidate->Key.Bits & scalarMask) == (variant.Key.Bits & scalarMask))
+            return candidate;
+    return nullptr;
+}
+
+uint32_t ShaderVariants::Select(const ReadScalar& read, const ReadTextureSize& size, const DrawBindings& bindings) {
+    Match match = Find(read, size);
+    if (!match.Decided) {
+        if (!general_) {
+            general_ = std::make_shared<Variant>();
+            general_->Program = Link(nullptr);
+        }
+        return general_->Program;
     }
-    Variant& variant = *best;
-    if (!preparedOnce_ || !(bindings == prepared_)) Prepare(variant, bindings);
+    if (!match.Best) {  // not among the reachable ones: cannot happen, but stays correct
+        const size_t scalars = specialization_.Conditions.size();
+        match.Best = std::make_shared<Variant>();
+        match.Best->Key = {match.Key, scalars >= 64 ? ~uint64_t(0) : (uint64_t(1) << scalars) - 1};
+        match.Best->Program = Link(&match.Best->Key);
+        variants_.push_back(match.Best);
+    }
+    if (!preparedOnce_ || !(bindings == prepared_)) Prepare(*match.Best, bindings, read, size);
+    // A variant that fixes computed conditions and is still waiting for a worker
+    // or being compiled there: the draw takes its fallback, which computes them,
+    // when that one is ready, instead of waiting.
+    std::shared_ptr<Variant> use = match.Best;
+    if (std::shared_ptr<Variant> fallback = FallbackOf(*use); fallback && fallback != use) {
+        bool pending = false;
+        {
+            std::lock_guard lock(use->Mutex);
+            pending = use->Warmth == Variant::State::Queued || use->Warmth == Variant::State::Compiling;
+        }
+        std::lock_guard lock(fallback->Mutex);
+        if (pending && fallback->Warmth == Variant::State::Ready) return fallback->Program;
+    }
+    Variant& variant = *use;
     // A variant queued on a worker is drawn here instead; one being compiled there
     // is waited for.
     std::unique_lock lock(variant.Mutex);
@@ -198,17 +230,65 @@ uint32_t ShaderVariants::Select(const ReadScalar& read, const ReadTextureSize& s
     return variant.Program;
 }
 
-void ShaderVariants::Prepare(const Variant& current, const DrawBindings& bindings) {
+// The variants a draw will take as each scalar that the conditions compare runs
+// over its range (the span of its constants, widened by that span on both sides,
+// in 4096 steps; the other scalars as they are now), in the order met as it grows,
+// each followed by its fallback; without computed conditions, every variant. The
+// ones after the current first.
+std::vector<std::shared_ptr<ShaderVariants::Variant>> ShaderVariants::Expected(const Variant& current,
+                                                                              const ReadScalar& read,
+                                                                              const ReadTextureSize& size) const {
+    std::vector<std::shared_ptr<Variant>> order;
+    auto add = [&](const std::shared_ptr<Variant>& v) {
+        if (v && std::find(order.begin(), order.end(), v) == order.end()) order.push_back(v);
+    };
+    if (specialization_.Computed.empty()) {
+        order = variants_;
+    } else {
+        std::map<std::pair<uint32_t, uint32_t>, std::pair<float, float>> spans;
+        for (const UniformCondition& c : specialization_.Conditions) {
+            if (c.Op < kFirstFloatComparison) continue;
+            const float v = std::bit_cast<float>(c.Constant);
+            if (!std::isfinite(v)) continue;
+            auto [at, fresh] = spans.try_emplace({c.Binding, c.Offset}, v, v);
+            at->second = {std::min(at->second.first, v), std::max(at->second.second, v)};
+        }
+        constexpr int kSteps = 4096;
+        for (const auto& [scalar, span] : spans) {
+            const float width = span.second - span.first + 1.0f;
+            const float from = span.first - width, to = span.second + width;
+            for (int i = 0; i <= kSteps; ++i) {
+                const float v = from + (to - from) * static_cast<float>(i) / kSteps;
+                auto moved = [&](uint32_t binding, uint32_t offset) {
+                    return binding == scalar.first && offset == scalar.second ? std::bit_cast<uint32_t>(v)
+                                                                              : read(binding, offset);
+                };
+                Match match = Find(moved, size);
+                if (!match.Best) continue;
+                add(match.Best);
+                add(FallbackOf(*match.Best));
+            }
+        }
+        for (const auto& v : variants_)
+            if (v.get() == &current) add(v);
+        for (const auto& v : variants_)
+            if (FallbackOf(*v) == v) add(v);
+    }
+    size_t start = 0;
+    while (start < order.size() && order[start].get() != &current) ++start;
+    if (start < order.size()) std::rotate(order.begin(), order.begin() + start, order.end());
+    return order;
+}
+
+void ShaderVariants::Prepare(const Variant& current, const DrawBindings& bindings, const ReadScalar& read,
+                             const ReadTextureSize& size) {
     prepared_ = bindings;
     preparedOnce_ = true;
     if (variants_.size() < 2) return;
     if (!workers_) workers_ = SharedWorkers();
     if (workers_->Empty()) return;
-    // The variants that come next first.
-    size_t start = 0;
-    while (variants_[start].get() != &current) ++start;
-    for (size_t n = 1; n < variants_.size(); ++n) {
-        std::shared_ptr<Variant> variant = variants_[(start + n) % variants_.size()];
+    for (const std::shared_ptr<Variant>& variant : Expected(current, read, size)) {
+        if (variant.get() == &current) continue;
         {
             std::lock_guard lock(variant->Mutex);
             if (variant->Warmth == Variant::State::Compiling) continue;

@@ -6,9 +6,13 @@
 // the one that matches the bound buffer at each draw. A software driver compiles a
 // program into machine code on its first draw in a context, which for a large
 // shader takes long enough to show as a hitch; so on the first draw with a given
-// set of bindings every other variant is drawn once, one pixel, on worker threads
-// with GL contexts of their own, and a draw that needs a variant still being
-// compiled there waits for it instead of compiling it a second time. The machine
+// set of bindings the other variants that draws are expected to take are drawn
+// once, one pixel, on worker threads with GL contexts of their own, and a draw
+// that needs a variant still being compiled there waits for it instead of
+// compiling it a second time (or, for a variant that fixes computed conditions,
+// takes the ready fallback that computes them). Which variants are expected: with
+// computed conditions, those met as each compared scalar (the time) runs over its
+// range with the textures now bound, in that order; otherwise all. The machine
 // code reaches the main context through the driver's shader cache (Mesa's, on by
 // default); without it the main context compiles each variant on its first use.
 //
@@ -68,7 +72,17 @@ public:
 private:
     struct Variant;
     uint32_t Link(const VariantKey* key) const;
-    void Prepare(const Variant& current, const DrawBindings& bindings);
+    struct Match {
+        bool Decided = false;  // false: a condition on a scalar has no sure value
+        uint64_t Key = 0;      // the values of the conditions on scalars
+        std::shared_ptr<Variant> Best;
+    };
+    Match Find(const ReadScalar& read, const ReadTextureSize& size) const;
+    std::shared_ptr<Variant> FallbackOf(const Variant& variant) const;
+    std::vector<std::shared_ptr<Variant>> Expected(const Variant& current, const ReadScalar& read,
+                                                   const ReadTextureSize& size) const;
+    void Prepare(const Variant& current, const DrawBindings& bindings, const ReadScalar& read,
+                 const ReadTextureSize& size);
 
     std::string glsl_;
     Specialization specialization_;

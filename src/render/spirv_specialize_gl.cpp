@@ -202,39 +202,6 @@ std::optional<std::vector<uint64_t>> ReachableKeys(std::span<const UniformCondit
 
 namespace {
 
-bool HasNoResultWord2(uint32_t op) {
-    switch (op) {
-        case spv::OpNop:
-        case spv::OpLine:
-        case spv::OpNoLine:
-        case spv::OpStore:
-        case spv::OpCopyMemory:
-        case spv::OpCopyMemorySized:
-        case spv::OpImageWrite:
-        case spv::OpSelectionMerge:
-        case spv::OpLoopMerge:
-        case spv::OpBranch:
-        case spv::OpBranchConditional:
-        case spv::OpSwitch:
-        case spv::OpKill:
-        case spv::OpReturn:
-        case spv::OpReturnValue:
-        case spv::OpUnreachable:
-        case spv::OpLifetimeStart:
-        case spv::OpLifetimeStop:
-        case spv::OpAtomicStore:
-        case spv::OpControlBarrier:
-        case spv::OpMemoryBarrier:
-        case spv::OpTerminateInvocation:
-        case spv::OpDemoteToHelperInvocation:
-        case spv::OpLabel:
-        case spv::OpFunctionEnd:
-        case spv::OpEmitVertex:
-        case spv::OpEndPrimitive: return true;
-        default: return false;
-    }
-}
-
 bool IsTerminator(uint32_t op) {
     switch (op) {
         case spv::OpBranch:
@@ -245,6 +212,33 @@ bool IsTerminator(uint32_t op) {
         case spv::OpReturnValue:
         case spv::OpUnreachable:
         case spv::OpTerminateInvocation: return true;
+        default: return false;
+    }
+}
+
+// Instructions whose third word is not a result id.
+bool HasNoResultWord2(uint32_t op) {
+    if (IsTerminator(op)) return true;
+    switch (op) {
+        case spv::OpNop:
+        case spv::OpLine:
+        case spv::OpNoLine:
+        case spv::OpStore:
+        case spv::OpCopyMemory:
+        case spv::OpCopyMemorySized:
+        case spv::OpImageWrite:
+        case spv::OpSelectionMerge:
+        case spv::OpLoopMerge:
+        case spv::OpLifetimeStart:
+        case spv::OpLifetimeStop:
+        case spv::OpAtomicStore:
+        case spv::OpControlBarrier:
+        case spv::OpMemoryBarrier:
+        case spv::OpDemoteToHelperInvocation:
+        case spv::OpLabel:
+        case spv::OpFunctionEnd:
+        case spv::OpEmitVertex:
+        case spv::OpEndPrimitive: return true;
         default: return false;
     }
 }
