@@ -52,7 +52,7 @@ constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
 constexpr const char* kPreamble = "#define fmod(x, y) ((x) - (y) * trunc((x) / (y)))\n";
 
 // Programs per pixel shader at most: each is compiled by the driver.
-constexpr size_t kMaxVariants = 64;
+constexpr size_t kMaxVariants = 20;
 
 void InitializeOnce() {
     static std::once_flag once;

@@ -232,7 +232,7 @@ uint32_t ShaderVariants::Select(const ReadScalar& read, const ReadTextureSize& s
 
 // The variants a draw will take as each scalar that the conditions compare runs
 // over its range (the span of its constants, widened by that span on both sides,
-// in 4096 steps; the other scalars as they are now), in the order met as it grows,
+// in 1024 steps; the other scalars as they are now), in the order met as it grows,
 // each followed by its fallback; without computed conditions, every variant. The
 // ones after the current first.
 std::vector<std::shared_ptr<ShaderVariants::Variant>> ShaderVariants::Expected(const Variant& current,
@@ -253,7 +253,7 @@ std::vector<std::shared_ptr<ShaderVariants::Variant>> ShaderVariants::Expected(c
             auto [at, fresh] = spans.try_emplace({c.Binding, c.Offset}, v, v);
             at->second = {std::min(at->second.first, v), std::max(at->second.second, v)};
         }
-        constexpr int kSteps = 4096;
+        constexpr int kSteps = 1024;
         for (const auto& [scalar, span] : spans) {
             const float width = span.second - span.first + 1.0f;
             const float from = span.first - width, to = span.second + width;
