@@ -254,13 +254,15 @@ std::vector<std::shared_ptr<ShaderVariants::Variant>> ShaderVariants::Expected(c
             at->second = {std::min(at->second.first, v), std::max(at->second.second, v)};
         }
         constexpr int kSteps = 1024;
-        for (const auto& [scalar, span] : spans) {
+        for (const auto& entry : spans) {
+            const uint32_t scalarBinding = entry.first.first, scalarOffset = entry.first.second;
+            const std::pair<float, float> span = entry.second;
             const float width = span.second - span.first + 1.0f;
             const float from = span.first - width, to = span.second + width;
             for (int i = 0; i <= kSteps; ++i) {
                 const float v = from + (to - from) * static_cast<float>(i) / kSteps;
                 auto moved = [&](uint32_t binding, uint32_t offset) {
-                    return binding == scalar.first && offset == scalar.second ? std::bit_cast<uint32_t>(v)
+                    return binding == scalarBinding && offset == scalarOffset ? std::bit_cast<uint32_t>(v)
                                                                               : read(binding, offset);
                 };
                 Match match = Find(moved, size);
