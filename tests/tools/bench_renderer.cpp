@@ -32,6 +32,7 @@
 #include "host/texture_table.h"
 #include "render/renderer.h"
 #include "render/shader_settings.h"
+#include "render/spirv_specialize_gl.h"
 
 using namespace velk;
 using Clock = std::chrono::steady_clock;
@@ -96,14 +97,11 @@ std::vector<uint8_t> CompilePixelShader(const std::string& source, bool speciali
 // conditions compare the time (offset 8 of the constant buffer) with.
 std::vector<float> Cues(const std::vector<uint8_t>& code) {
     std::istringstream lines(std::string(code.begin(), code.end()));
+    gpu::Specialization header;
+    for (std::string line; std::getline(lines, line) && !line.empty();) header.ReadLine(line);
     std::vector<float> cues;
-    for (std::string line; std::getline(lines, line) && !line.empty();) {
-        std::istringstream fields(line);
-        std::string word;
-        uint32_t binding = 0, offset = 0, op = 0, constant = 0;
-        if (fields >> word >> binding >> offset >> op >> constant && word == "condition" && offset == 8)
-            cues.push_back(std::bit_cast<float>(constant));
-    }
+    for (const gpu::UniformCondition& condition : header.Conditions)
+        if (condition.Offset == 8) cues.push_back(std::bit_cast<float>(condition.Constant));
     std::sort(cues.begin(), cues.end());
     cues.erase(std::unique(cues.begin(), cues.end()), cues.end());
     return cues;

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "../unit/scene_frames.h"
 #include "host/content.h"
 #include "host/errors.h"
 #include "host/texture_table.h"
@@ -62,41 +63,25 @@ int main(int argc, char** argv) {
             std::printf("texture %s %ux%u\n", entry.Name, made.Width, made.Height);
         }
         std::fflush(stdout);
-        gpu::Texture2DDesc desc;
-        desc.Width = static_cast<uint32_t>(width);
-        desc.Height = static_cast<uint32_t>(height);
-        desc.BindFlags = gpu::BindRenderTarget;
-        auto target = renderer.Device->CreateTexture2D(desc);
-        auto view = renderer.Device->CreateRenderTargetView(target);
-        desc.Usage = gpu::ResourceUsage::Staging;
-        desc.BindFlags = gpu::BindNone;
-        desc.CpuAccessFlags = gpu::CpuAccessRead;
-        auto staging = renderer.Device->CreateTexture2D(desc);
-
-        for (const auto& [time, path] : frames) {
-            renderer.DrawScene(renderer.PixelShader.get(), view.get(), width, height, time);
-            renderer.Context->CopyResource(*staging, *target);
-            auto mapped = renderer.Context->Map(*staging, 0, gpu::MapType::Read);
-
-            cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
-            cairo_surface_flush(surface);
-            unsigned char* pixels = cairo_image_surface_get_data(surface);
-            int stride = cairo_image_surface_get_stride(surface);
-            for (int32_t row = 0; row < height; ++row) {
-                std::memcpy(pixels + size_t(row) * stride, static_cast<uint8_t*>(mapped.Data) + size_t(row) * mapped.RowPitch,
-                            size_t(width) * 4);
-                for (int32_t x = 0; x < width; ++x) pixels[size_t(row) * stride + size_t(x) * 4 + 3] = 255;
+        {
+            test::SceneFrames scene(renderer, static_cast<uint32_t>(width), static_cast<uint32_t>(height));
+            for (const auto& [time, path] : frames) {
+                std::vector<uint8_t> bytes = scene.Draw(*renderer.PixelShader, time);
+                cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+                cairo_surface_flush(surface);
+                unsigned char* pixels = cairo_image_surface_get_data(surface);
+                int stride = cairo_image_surface_get_stride(surface);
+                for (int32_t row = 0; row < height; ++row) {
+                    std::memcpy(pixels + size_t(row) * stride, bytes.data() + size_t(row) * width * 4, size_t(width) * 4);
+                    for (int32_t x = 0; x < width; ++x) pixels[size_t(row) * stride + size_t(x) * 4 + 3] = 255;
+                }
+                cairo_surface_mark_dirty(surface);
+                cairo_status_t status = cairo_surface_write_to_png(surface, path);
+                cairo_surface_destroy(surface);
+                if (status != CAIRO_STATUS_SUCCESS)
+                    throw IOException(std::string("cannot write ") + path + ": " + cairo_status_to_string(status));
             }
-            renderer.Context->Unmap(*staging, 0);
-            cairo_surface_mark_dirty(surface);
-            cairo_status_t status = cairo_surface_write_to_png(surface, path);
-            cairo_surface_destroy(surface);
-            if (status != CAIRO_STATUS_SUCCESS)
-                throw IOException(std::string("cannot write ") + path + ": " + cairo_status_to_string(status));
         }
-        staging.reset();
-        view.reset();
-        target.reset();
         renderer.TextureViews.clear();
         textures.Release();
         renderer.Dispose();

@@ -20,157 +20,29 @@
 #include <string>
 #include <vector>
 
+#include "gpu_test_rig.h"
 #include "host/errors.h"
 #include "render/gpu.h"
 
 namespace velk::gpu_contract {
 
-inline const char* kHeader =
-    "cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };\n"
-    "Texture2D T0 : register(t0);\n"
-    "Texture2D T1 : register(t1);\n"
-    "Texture2D T2 : register(t2);\n"
-    "SamplerState S : register(s0);\n"
-    "float4 VSMain(uint id : SV_VertexID) : SV_Position\n"
-    "{\n"
-    "    float2 uv = float2((id << 1) & 2, id & 2);\n"
-    "    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);\n"
-    "}\n";
+// Twenty textures X0 .. X19 in slots t0 .. t19, slot i an (i + 1) x 1 texture of red
+// 10 i, and a pixel shader's body: `first`, then line(name, i) for each.
+struct TwentyTextures {
+    std::vector<std::shared_ptr<gpu::ShaderResourceView>> Views;
+    std::string Declarations, Body;
 
-struct Gpu {
-    std::shared_ptr<gpu::Device> Device = gpu::CreateDevice();
-    std::shared_ptr<gpu::DeviceContext> Context = Device->ImmediateContext();
-    std::shared_ptr<gpu::Buffer> Constants = Device->CreateConstantBuffer(16);
-    std::shared_ptr<gpu::SamplerState> Sampler;
-    std::shared_ptr<gpu::VertexShader> Vertex;
-
-    // The renderer's scene sampler.
-    Gpu() {
-        gpu::SamplerDesc desc;
-        desc.Filter = gpu::FilterMode::Anisotropic;
-        desc.MaxAnisotropy = 16;
-        Sampler = Device->CreateSamplerState(desc);
-        auto vs = gpu::Compile(kHeader, "test.hlsl", "VSMain", "vs_5_0");
-        EXPECT_GE(vs.Result, 0) << vs.Errors.value_or("");
-        Vertex = Device->CreateVertexShader(vs.Code);
-    }
-
-    std::shared_ptr<gpu::Texture2D> Texture(uint32_t w, uint32_t h, const std::vector<uint8_t>& bgra, bool mips) {
-        gpu::Texture2DDesc desc;
-        desc.Width = w;
-        desc.Height = h;
-        desc.MipLevels = mips ? 0 : 1;
-        desc.BindFlags = gpu::BindShaderResource | (mips ? uint32_t(gpu::BindRenderTarget) : 0u);
-        desc.MiscFlags = mips ? uint32_t(gpu::MiscGenerateMips) : 0u;
-        auto t = Device->CreateTexture2D(desc);
-        Context->UpdateSubresource(*t, 0, bgra.data(), w * 4);
-        return t;
-    }
-
-    std::shared_ptr<gpu::Texture2D> Staging(uint32_t w, uint32_t h, gpu::PixelFormat format) {
-        gpu::Texture2DDesc desc;
-        desc.Width = w;
-        desc.Height = h;
-        desc.Format = format;
-        desc.Usage = gpu::ResourceUsage::Staging;
-        desc.CpuAccessFlags = gpu::CpuAccessRead;
-        return Device->CreateTexture2D(desc);
-    }
-
-    // Rows of a staging texture, packed, top first.
-    std::vector<uint8_t> Read(gpu::Texture2D& staging, uint32_t bytesPerPixel) {
-        gpu::Texture2DDesc desc = staging.GetDesc();
-        auto mapped = Context->Map(staging, 0, gpu::MapType::Read);
-        std::vector<uint8_t> out(size_t(desc.Width) * desc.Height * bytesPerPixel);
-        for (uint32_t row = 0; row < desc.Height; ++row)
-            std::memcpy(out.data() + size_t(row) * desc.Width * bytesPerPixel,
-                        static_cast<uint8_t*>(mapped.Data) + size_t(row) * mapped.RowPitch,
-                        size_t(desc.Width) * bytesPerPixel);
-        Context->Unmap(staging, 0);
-        return out;
-    }
-
-    std::shared_ptr<gpu::PixelShader> Pixel(const std::string& source) {
-        auto ps = gpu::Compile(source, "test.hlsl", "PSMain", "ps_5_0");
-        EXPECT_GE(ps.Result, 0) << ps.Errors.value_or("");
-        if (ps.Result < 0) return nullptr;
-        return Device->CreatePixelShader(ps.Code);
-    }
-
-    // A pixel shader returning `expression` (a float2, or a body with its own
-    // return), with uv = pos.xy / iResolution.
-    static std::string Source(const std::string& expression, const std::string& declarations = "") {
-        return std::string(kHeader) + declarations +
-               "float4 PSMain(float4 pos : SV_Position) : SV_Target\n{\n"
-               "    float2 uv = pos.xy / iResolution;\n" +
-               (expression.find("return") != std::string::npos ? expression
-                                                                 : "    return float4(" + expression + ", 0, 1);") +
-               "\n}\n";
-    }
-
-    // Draws `expression` at w x h and time 2.5 into an R32G32_FLOAT target (the
-    // end-time target's format); returns the (x, y) pairs, rows top first.
-    std::vector<float> Draw(const std::string& expression, uint32_t w, uint32_t h,
-                            const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views = {},
-                            const std::string& declarations = "") {
-        auto pixel = Pixel(Source(expression, declarations));
-        if (!pixel) return {};
-        return DrawWith(pixel, w, h, views);
-    }
-
-    // Draws into a target cleared to (-1, -1), with the given vertex shader or the
-    // header's.
-    std::vector<float> DrawWith(const std::shared_ptr<gpu::PixelShader>& pixel, uint32_t w, uint32_t h,
-                                const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& views,
-                                const std::shared_ptr<gpu::VertexShader>& vertex = nullptr) {
-        gpu::Texture2DDesc desc;
-        desc.Width = w;
-        desc.Height = h;
-        desc.Format = gpu::PixelFormat::R32G32_FLOAT;
-        desc.BindFlags = gpu::BindRenderTarget;
-        auto target = Device->CreateTexture2D(desc);
-        auto view = Device->CreateRenderTargetView(target);
-        const float cleared[4] = {-1, -1, 0, 0};
-        Context->ClearRenderTargetView(*view, cleared);
-        auto staging = Staging(w, h, gpu::PixelFormat::R32G32_FLOAT);
-
-        auto mapped = Context->Map(*Constants, gpu::MapType::WriteDiscard);
-        float constants[4] = {float(w), float(h), 2.5f, 0};
-        std::memcpy(mapped.Data, constants, 16);
-        Context->Unmap(*Constants);
-        Context->OMSetRenderTargets(view.get());
-        Context->RSSetViewport(0, 0, float(w), float(h));
-        Context->IASetPrimitiveTopologyTriangleList();
-        Context->VSSetShader(vertex ? vertex.get() : Vertex.get());
-        Context->PSSetShader(pixel.get());
-        Context->PSSetConstantBuffer(0, Constants.get());
-        std::vector<gpu::ShaderResourceView*> raw;
-        for (auto& v : views) raw.push_back(v.get());
-        Context->PSSetShaderResources(0, raw);
-        Context->PSSetSampler(0, Sampler.get());
-        Context->Draw(3, 0);
-        Context->CopyResource(*staging, *target);
-        std::vector<uint8_t> bytes = Read(*staging, 8);
-        std::vector<float> out(bytes.size() / 4);
-        std::memcpy(out.data(), bytes.data(), bytes.size());
-        return out;
+    template <class Line>
+    TwentyTextures(Gpu& g, std::string first, Line line) : Body(std::move(first)) {
+        for (uint32_t i = 0; i < 20; ++i) {
+            Views.push_back(g.Device->CreateShaderResourceView(
+                g.Texture(i + 1, 1, Solid(i + 1, 1, static_cast<uint8_t>(10 * i)), false)));
+            std::string n = "X" + std::to_string(i);
+            Declarations += "Texture2D " + n + " : register(t" + std::to_string(i) + ");\n";
+            Body += line(n, i);
+        }
     }
 };
-
-inline std::vector<uint8_t> Solid(uint32_t w, uint32_t h, uint8_t red) {
-    std::vector<uint8_t> p(size_t(w) * h * 4);
-    for (size_t i = 0; i < p.size(); i += 4) p[i + 2] = red, p[i + 3] = 255;
-    return p;
-}
-
-// 4 x 4, opaque, with its top-left 2 x 2 block red: the top-left texel of mip 1
-// and a quarter of mip 2.
-inline std::vector<uint8_t> RedCorner() {
-    std::vector<uint8_t> block = Solid(4, 4, 0);
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 2; ++x) block[(y * 4 + x) * 4 + 2] = 255;
-    return block;
-}
 
 }  // namespace velk::gpu_contract
 
@@ -354,17 +226,10 @@ TEST(VELK_GPU_SUITE, GeneratedMipsFollowLevelZero) {
 TEST(VELK_GPU_SUITE, TwentyTexturesSampledInSlotOrder) {
     VELK_GPU_REQUIRE_DEVICE();
     velk::gpu_contract::Gpu g;
-    // Slot i holds an (i + 1) x 1 texture of red 10 i.
-    std::vector<std::shared_ptr<gpu::ShaderResourceView>> views;
-    std::string declarations, body = "float matched = 0;\n";
-    for (uint32_t i = 0; i < 20; ++i) {
-        views.push_back(g.Device->CreateShaderResourceView(
-            g.Texture(i + 1, 1, velk::gpu_contract::Solid(i + 1, 1, static_cast<uint8_t>(10 * i)), false)));
-        std::string n = "X" + std::to_string(i);
-        declarations += "Texture2D " + n + " : register(t" + std::to_string(i) + ");\n";
-        body += "matched += abs(" + n + ".Sample(S, uv).r * 255 - " + std::to_string(10 * i) + ") < 0.5;\n";
-    }
-    auto v = g.Draw(body + "    return float4(matched, 0, 0, 1);", 1, 1, views, declarations);
+    velk::gpu_contract::TwentyTextures t(g, "float matched = 0;\n", [](const std::string& n, uint32_t i) {
+        return "matched += abs(" + n + ".Sample(S, uv).r * 255 - " + std::to_string(10 * i) + ") < 0.5;\n";
+    });
+    auto v = g.Draw(t.Body + "    return float4(matched, 0, 0, 1);", 1, 1, t.Views, t.Declarations);
     ASSERT_EQ(v.size(), 2u);
     EXPECT_EQ(v[0], 20.0f);
 }
@@ -437,20 +302,15 @@ TEST(VELK_GPU_SUITE, TwentyTexturesSampledAndMeasuredInSlotOrder) {
     VELK_GPU_REQUIRE_DEVICE();
     VELK_GPU_SKIP_WHERE_LIMITED("SampleLevel and GetDimensions do not compile");
     velk::gpu_contract::Gpu g;
-    // Slot i holds an (i + 1) x 1 texture of red 10 i: each is both sampled and
-    // measured, as the demo shader does with its twenty textures.
-    std::vector<std::shared_ptr<gpu::ShaderResourceView>> views;
-    std::string declarations, body = "float matched = 0, sized = 0; uint w, h;\n";
-    for (uint32_t i = 0; i < 20; ++i) {
-        views.push_back(g.Device->CreateShaderResourceView(
-            g.Texture(i + 1, 1, velk::gpu_contract::Solid(i + 1, 1, static_cast<uint8_t>(10 * i)), false)));
-        std::string n = "X" + std::to_string(i);
-        declarations += "Texture2D " + n + " : register(t" + std::to_string(i) + ");\n";
-        body += "matched += abs(" + n + ".SampleLevel(S, uv, 0).r * 255 - " + std::to_string(10 * i) +
-                ") < 0.5 ? 1 : 0; " + n + ".GetDimensions(w, h); sized += (w == " + std::to_string(i + 1) +
-                " && h == 1) ? 1 : 0;\n";
-    }
-    auto v = g.Draw(body + "    return float4(matched, sized, 0, 1);", 1, 1, views, declarations);
+    // Each texture is both sampled and measured, as the demo shader does with its
+    // twenty textures.
+    velk::gpu_contract::TwentyTextures t(
+        g, "float matched = 0, sized = 0; uint w, h;\n", [](const std::string& n, uint32_t i) {
+            return "matched += abs(" + n + ".SampleLevel(S, uv, 0).r * 255 - " + std::to_string(10 * i) +
+                   ") < 0.5 ? 1 : 0; " + n + ".GetDimensions(w, h); sized += (w == " + std::to_string(i + 1) +
+                   " && h == 1) ? 1 : 0;\n";
+        });
+    auto v = g.Draw(t.Body + "    return float4(matched, sized, 0, 1);", 1, 1, t.Views, t.Declarations);
     ASSERT_EQ(v.size(), 2u);
     EXPECT_EQ(v[0], 20.0f);
     EXPECT_EQ(v[1], 20.0f);

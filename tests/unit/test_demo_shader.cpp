@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "demo_timeline.h"
+#include "scene_frames.h"
 #include "host/content.h"
 #include "render/renderer.h"
 #include "render/shader_settings.h"
@@ -171,29 +172,6 @@ protected:
         }
         return r;
     }
-
-    // One frame at the time and size, as B, G, R, A bytes, top row first.
-    static std::vector<uint8_t> Frame(Renderer& r, float time, uint32_t width, uint32_t height) {
-        gpu::Texture2DDesc desc;
-        desc.Width = width;
-        desc.Height = height;
-        desc.BindFlags = gpu::BindRenderTarget;
-        auto target = r.Device->CreateTexture2D(desc);
-        auto view = r.Device->CreateRenderTargetView(target);
-        r.DrawScene(r.PixelShader.get(), view.get(), int32_t(width), int32_t(height), time);
-        desc.Usage = gpu::ResourceUsage::Staging;
-        desc.BindFlags = gpu::BindNone;
-        desc.CpuAccessFlags = gpu::CpuAccessRead;
-        auto staging = r.Device->CreateTexture2D(desc);
-        r.Context->CopyResource(*staging, *target);
-        auto mapped = r.Context->Map(*staging, 0, gpu::MapType::Read);
-        std::vector<uint8_t> bytes(size_t(width) * height * 4);
-        for (uint32_t row = 0; row < height; ++row)
-            std::memcpy(bytes.data() + size_t(row) * width * 4,
-                        static_cast<uint8_t*>(mapped.Data) + size_t(row) * mapped.RowPitch, width * 4);
-        r.Context->Unmap(*staging, 0);
-        return bytes;
-    }
 };
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -239,7 +217,7 @@ TEST(DemoShaderCompile, SettingsTheShaderNeedsMustComeFirst) {
 TEST_F(DemoShaderRender, OpensOnThePlainKeyColour) {
     auto r = Load(ReadSource("Shaders/demo.hlsl.json"));
     for (auto [w, h] : {std::pair<uint32_t, uint32_t>{64, 36}, {37, 23}}) {
-        std::vector<uint8_t> frame = Frame(*r, 0.5f, w, h);
+        std::vector<uint8_t> frame = test::SceneFrames(*r, w, h).Draw(*r->PixelShader, 0.5f);
         int worst = 0;
         for (size_t i = 0; i < frame.size(); i += 4) {
             worst = std::max({worst, std::abs(frame[i] - 0x29), std::abs(frame[i + 1] - 0x4c),
@@ -262,7 +240,7 @@ TEST_F(DemoShaderRender, EveryPixelIsOpaqueInEveryScene) {
                            75,    82.1f, 95,    plasmaOut - 1, plasmaOut, plasmaOut + 3, float(end.DemoEnd),
                            float(end.DemoEnd) + 10};
     for (float t : times) {
-        std::vector<uint8_t> frame = Frame(*r, t, 32, 18);
+        std::vector<uint8_t> frame = test::SceneFrames(*r, 32, 18).Draw(*r->PixelShader, t);
         for (size_t i = 3; i < frame.size(); i += 4) ASSERT_EQ(frame[i], 255) << "t = " << t << ", pixel " << i / 4;
     }
     r->Dispose();

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "command_output.h"
 #include "host/content.h"
 #include "media/recorder.h"
 #include "render/renderer.h"
@@ -30,17 +31,6 @@ const char* kShader =
     "    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);\n"
     "}\n"
     "float4 PSMain(float4 pos : SV_Position) : SV_Target { return float4((round(iTime * 10) * 30 / 255).xxx, 1); }\n";
-
-std::string Output(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
 
 TEST(Recorder, EveryFrameShowsItsOwnTimeInOrder) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
@@ -64,7 +54,7 @@ TEST(Recorder, EveryFrameShowsItsOwnTimeInOrder) {
         renderer.Dispose();
     }
     // The grey of the middle pixel of every frame, decoded.
-    std::string grey = Output("ffmpeg -v error -i '" + path +
+    std::string grey = velk::test::CommandOutput("ffmpeg -v error -i '" + path +
                            "' -vf \"scale=in_color_matrix=bt709:in_range=tv:out_range=pc,format=gray,crop=1:1:32:18\""
                            " -f rawvideo -");
     ASSERT_EQ(grey.size(), 8u);

@@ -3,6 +3,7 @@
 // specialised shader draws exactly what the shader compiled as it is draws.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -10,7 +11,9 @@
 #include <limits>
 #include <sstream>
 
+#include "gpu_test_rig.h"
 #include "host/content.h"
+#include "scene_frames.h"
 #include "host/texture_table.h"
 #include "render/gpu.h"
 #include "render/renderer.h"
@@ -68,13 +71,12 @@ TEST(ShaderConditions, ReachableKeysFollowTheScalars) {
     EXPECT_FALSE(gpu::ReachableKeys(time, 5));
 }
 
-// What the GL compiler wrote into a shader's header about its conditions.
-std::vector<std::string> ConditionLines(const std::vector<uint8_t>& code) {
+// What the GL compiler wrote into a shader's header: its conditions and programs.
+gpu::Specialization HeaderOf(const std::vector<uint8_t>& code) {
+    gpu::Specialization specialization;
     std::istringstream lines(std::string(code.begin(), code.end()));
-    std::vector<std::string> found;
-    for (std::string line; std::getline(lines, line) && !line.empty();)
-        if (line.rfind("condition ", 0) == 0) found.push_back(line);
-    return found;
+    for (std::string line; std::getline(lines, line) && !line.empty();) specialization.ReadLine(line);
+    return specialization;
 }
 
 // The shader compiled as it is: the compiler's switch for it.
@@ -104,62 +106,25 @@ const char* kBranchy =
     "    return float4(a, b, t < 1.5 ? 1 : 0, 1);\n"
     "}\n";
 
-// Draws a pixel shader into a 4 x 1 float target with 16 bytes of constants and
-// the given textures bound, and reads the pixels back.
-struct TinyDraw {
-    std::shared_ptr<gpu::Device> device = gpu::CreateDevice();
-    std::shared_ptr<gpu::DeviceContext> context = device->ImmediateContext();
-    std::shared_ptr<gpu::VertexShader> vertex;
-    std::shared_ptr<gpu::Texture2D> target, staging;
-    std::shared_ptr<gpu::RenderTargetView> view;
-    std::shared_ptr<gpu::Buffer> constants = device->CreateConstantBuffer(16);
-
-    explicit TinyDraw(const char* source) {
-        gpu::CompileResult vs = gpu::Compile(source, "tiny", "VSMain", "vs_5_0");
-        EXPECT_GE(vs.Result, 0) << vs.Errors.value_or("");
-        vertex = device->CreateVertexShader(vs.Code);
-        gpu::Texture2DDesc desc;
-        desc.Width = 4;
-        desc.Height = 1;
-        desc.Format = gpu::PixelFormat::R32G32_FLOAT;
-        desc.BindFlags = gpu::BindRenderTarget;
-        target = device->CreateTexture2D(desc);
-        view = device->CreateRenderTargetView(target);
-        desc.Usage = gpu::ResourceUsage::Staging;
-        desc.BindFlags = gpu::BindNone;
-        desc.CpuAccessFlags = gpu::CpuAccessRead;
-        staging = device->CreateTexture2D(desc);
-    }
-    std::vector<uint8_t> operator()(gpu::PixelShader& shader, const uint32_t (&values)[4],
-                                    std::vector<gpu::ShaderResourceView*> textures = {}) {
-        auto mapped = context->Map(*constants, gpu::MapType::WriteDiscard);
-        std::memcpy(mapped.Data, values, sizeof values);
-        context->Unmap(*constants);
-        context->OMSetRenderTargets(view.get());
-        context->RSSetViewport(0, 0, 4, 1);
-        context->VSSetShader(vertex.get());
-        context->PSSetShader(&shader);
-        context->PSSetConstantBuffer(0, constants.get());
-        context->PSSetShaderResources(0, textures);
-        context->Draw(3, 0);
-        context->CopyResource(*staging, *target);
-        auto read = context->Map(*staging, 0, gpu::MapType::Read);
-        std::vector<uint8_t> bytes(static_cast<uint8_t*>(read.Data), static_cast<uint8_t*>(read.Data) + 32);
-        context->Unmap(*staging, 0);
-        return bytes;
-    }
-};
+// A 4 x 1 draw with the 16 bytes of constants, read back as bits (NaN included).
+std::vector<uint32_t> DrawBits(gpu_contract::Gpu& g, const std::shared_ptr<gpu::PixelShader>& shader,
+                               const std::array<uint32_t, 4>& constants,
+                               const std::vector<std::shared_ptr<gpu::ShaderResourceView>>& textures = {}) {
+    std::vector<uint32_t> bits;
+    for (float f : g.DrawWith(shader, 4, 1, textures, nullptr, constants)) bits.push_back(std::bit_cast<uint32_t>(f));
+    return bits;
+}
 
 TEST(ShaderVariantsGl, DrawWhatTheUnspecialisedShaderDraws) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
-    TinyDraw draw(kBranchy);
+    gpu_contract::Gpu g;
     gpu::CompileResult ps = gpu::Compile(kBranchy, "branchy", "PSMain", "ps_5_0");
     ASSERT_GE(ps.Result, 0) << ps.Errors.value_or("");
     // t < 1.5, 2.5 <= t (as t >= 2.5), n > 3, size.x == 64 and, inside the loop, t >= 1.5.
-    EXPECT_EQ(ConditionLines(ps.Code).size(), 5u);
-    auto specialised = draw.device->CreatePixelShader(ps.Code);
-    auto unspecialised = draw.device->CreatePixelShader(CompileUnspecialised(kBranchy, "branchy"));
-    EXPECT_TRUE(ConditionLines(CompileUnspecialised(kBranchy, "branchy")).empty());
+    EXPECT_EQ(HeaderOf(ps.Code).Conditions.size(), 5u);
+    auto specialised = g.Device->CreatePixelShader(ps.Code);
+    auto unspecialised = g.Device->CreatePixelShader(CompileUnspecialised(kBranchy, "branchy"));
+    EXPECT_TRUE(HeaderOf(CompileUnspecialised(kBranchy, "branchy")).Empty());
 
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float times[] = {0.0f, std::nextafter(1.5f, 0.0f), 1.5f, 2.0f, std::nextafter(2.5f, 0.0f), 2.5f, 9.0f,
@@ -169,8 +134,8 @@ TEST(ShaderVariantsGl, DrawWhatTheUnspecialisedShaderDraws) {
     for (float t : times)
         for (int32_t n : counts)
             for (float w : widths) {
-                const uint32_t values[4] = {Bits(t), Bits(n), Bits(w), Bits(36.0f)};
-                EXPECT_EQ(draw(*specialised, values), draw(*unspecialised, values))
+                const std::array<uint32_t, 4> values = {Bits(t), Bits(n), Bits(w), Bits(36.0f)};
+                EXPECT_EQ(DrawBits(g, specialised, values), DrawBits(g, unspecialised, values))
                     << "t " << t << ", n " << n << ", width " << w;
             }
 }
@@ -199,14 +164,6 @@ const char* kSized =
     "    else a = cos(t * pos.x) + Text.Load(int3(0, 0, 0)).r;\n"
     "    return float4(a, fade, 0, 1);\n"
     "}\n";
-
-// The computed conditions of a compiled shader's header.
-gpu::Specialization HeaderOf(const std::vector<uint8_t>& code) {
-    gpu::Specialization specialization;
-    std::istringstream lines(std::string(code.begin(), code.end()));
-    for (std::string line; std::getline(lines, line) && !line.empty();) specialization.ReadLine(line);
-    return specialization;
-}
 
 TEST(ShaderVariantsGl, BranchOnATextureSizeFollowsTheBoundTexture) {
     gpu::CompileResult ps = gpu::Compile(kSized, "sized", "PSMain", "ps_5_0");
@@ -240,16 +197,16 @@ TEST(ShaderVariantsGl, BranchOnATextureSizeFollowsTheBoundTexture) {
     }
 
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
-    TinyDraw draw(kSized);
-    auto specialised = draw.device->CreatePixelShader(ps.Code);
-    auto unspecialised = draw.device->CreatePixelShader(CompileUnspecialised(kSized, "sized"));
+    gpu_contract::Gpu g;
+    auto specialised = g.Device->CreatePixelShader(ps.Code);
+    auto unspecialised = g.Device->CreatePixelShader(CompileUnspecialised(kSized, "sized"));
     std::vector<std::shared_ptr<gpu::ShaderResourceView>> textures;
     for (auto [w, h] : {std::pair{64u, 16u}, std::pair{32u, 32u}}) {
         gpu::Texture2DDesc desc;
         desc.Width = w;
         desc.Height = h;
         desc.BindFlags = gpu::BindShaderResource;
-        textures.push_back(draw.device->CreateShaderResourceView(draw.device->CreateTexture2D(desc)));
+        textures.push_back(g.Device->CreateShaderResourceView(g.Device->CreateTexture2D(desc)));
     }
     const float ends[] = {2.2f, 1.3f};
     for (size_t i = 0; i < textures.size(); ++i) {
@@ -258,8 +215,8 @@ TEST(ShaderVariantsGl, BranchOnATextureSizeFollowsTheBoundTexture) {
         for (float t = std::nextafter(end, 0.0f), n = 0; n < 5; t = std::nextafter(t, 0.0f), ++n) times.push_back(t);
         for (float t = end, n = 0; n < 5; t = std::nextafter(t, 9.0f), ++n) times.push_back(t);
         for (float t : times) {
-            const uint32_t values[4] = {Bits(t), 0, 0, 0};
-            EXPECT_EQ(draw(*specialised, values, {textures[i].get()}), draw(*unspecialised, values, {textures[i].get()}))
+            const std::array<uint32_t, 4> values = {Bits(t), 0, 0, 0};
+            EXPECT_EQ(DrawBits(g, specialised, values, {textures[i]}), DrawBits(g, unspecialised, values, {textures[i]}))
                 << "t " << t << ", texture " << i;
         }
     }
@@ -285,12 +242,10 @@ TEST(ShaderVariantsGl, DemoFramesMatchTheUnspecialisedShaderAtEveryBoundary) {
 
         // The moments: each condition's constant on the time (offset 8) and its neighbours.
         std::vector<float> moments;
-        for (const std::string& line : ConditionLines(specialised.Code)) {
-            std::istringstream fields(line.substr(10));
-            uint32_t binding = 0, offset = 0, op = 0, constant = 0;
-            fields >> binding >> offset >> op >> constant;
-            ASSERT_EQ(offset, 8u) << "the demo branches on the time only: " << line;
-            float c = std::bit_cast<float>(constant);
+        gpu::Specialization header = HeaderOf(specialised.Code);
+        for (const UniformCondition& condition : header.Conditions) {
+            ASSERT_EQ(condition.Offset, 8u) << "the demo branches on the time only";
+            float c = std::bit_cast<float>(condition.Constant);
             moments.insert(moments.end(), {std::nextafter(c, -1e9f), c, std::nextafter(c, 1e9f)});
         }
         // The scene choices and the verses' windows at least.
@@ -300,7 +255,6 @@ TEST(ShaderVariantsGl, DemoFramesMatchTheUnspecialisedShaderAtEveryBoundary) {
         // The moments a computed condition changes at with these textures (the end
         // of the scrollers, from the texts' sizes): found by halving, on both sides
         // of the span where its value is not sure.
-        gpu::Specialization header = HeaderOf(specialised.Code);
         EXPECT_GE(header.Computed.size(), 1u);
         for (const gpu::ComputedCondition& condition : header.Computed) {
             auto at = [&](float t) {
@@ -331,27 +285,9 @@ TEST(ShaderVariantsGl, DemoFramesMatchTheUnspecialisedShaderAtEveryBoundary) {
             moments.insert(moments.end(), {lo - 1e-3f, lo, hi, lo + (after - lo) / 2, std::nextafter(after, 0.0f), after,
                                            after + 1e-3f});
         }
-        gpu::Texture2DDesc desc;
-        desc.Width = width;
-        desc.Height = height;
-        desc.BindFlags = gpu::BindRenderTarget;
-        auto target = r.Device->CreateTexture2D(desc);
-        auto view = r.Device->CreateRenderTargetView(target);
-        desc.Usage = gpu::ResourceUsage::Staging;
-        desc.BindFlags = gpu::BindNone;
-        desc.CpuAccessFlags = gpu::CpuAccessRead;
-        auto staging = r.Device->CreateTexture2D(desc);
-        auto frame = [&](gpu::PixelShader& shader, float time) {
-            r.DrawScene(&shader, view.get(), width, height, time);
-            r.Context->CopyResource(*staging, *target);
-            auto mapped = r.Context->Map(*staging, 0, gpu::MapType::Read);
-            std::vector<uint8_t> bytes(static_cast<uint8_t*>(mapped.Data),
-                                       static_cast<uint8_t*>(mapped.Data) + size_t(width) * height * 4);
-            r.Context->Unmap(*staging, 0);
-            return bytes;
-        };
+        test::SceneFrames frames(r, width, height);
         for (float t : moments) {
-            std::vector<uint8_t> expected = frame(*plain, t), got = frame(*special, t);
+            std::vector<uint8_t> expected = frames.Draw(*plain, t), got = frames.Draw(*special, t);
             int worst = 0;
             for (size_t i = 0; i < got.size(); ++i) worst = std::max(worst, std::abs(int(got[i]) - int(expected[i])));
             EXPECT_EQ(worst, 0) << "largest difference at t = " << t;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
 #include "host/errors.h"
 #include "media/video_writer.h"
 #include "video_writer_fixtures.h"
@@ -35,27 +36,16 @@ std::string TempPath(const std::string& name) {
     return *dir + "/" + name;
 }
 
-std::string Run(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
 // The streams of a file as ffprobe reports them (frames counted by decoding).
 rapidjson::Document Probe(const std::string& path) {
     rapidjson::Document d;
-    d.Parse(Run("ffprobe -v error -count_frames -show_streams -show_format -of json '" + path + "'").c_str());
+    d.Parse(velk::test::CommandOutput("ffprobe -v error -count_frames -show_streams -show_format -of json '" + path + "'").c_str());
     return d;
 }
 
 // RGB of the pixel (x, y) of frame `index`, decoded with BT.709 to full-range RGB.
 std::vector<int> FramePixel(const std::string& path, int index, int x, int y) {
-    std::string out = Run("ffmpeg -v error -i '" + path + "' -vf \"select=eq(n\\," + std::to_string(index) +
+    std::string out = velk::test::CommandOutput("ffmpeg -v error -i '" + path + "' -vf \"select=eq(n\\," + std::to_string(index) +
                           "),scale=in_color_matrix=bt709:in_range=tv:out_range=pc,format=rgb24,crop=1:1:" +
                           std::to_string(x) + ":" + std::to_string(y) + "\" -frames:v 1 -f rawvideo -");
     std::vector<int> rgb;
