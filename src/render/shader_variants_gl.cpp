@@ -124,8 +124,6 @@ ShaderVariants::~ShaderVariants() {
     if (general_) glDeleteProgram(general_->Program);
 }
 
-size_t ShaderVariants::VariantCount() const { return variants_.size(); }
-
 // The GLSL with its specialisation constants set (condition i to bit i of the key,
 // where the key fixes it; a computed condition it does not fix keeps its
 // comparison), or, without a key, the general program, which computes every

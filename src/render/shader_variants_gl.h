@@ -67,8 +67,6 @@ public:
     // starts compiling the other variants on worker contexts.
     uint32_t Select(const ReadScalar& read, const ReadTextureSize& size, const DrawBindings& bindings);
 
-    size_t VariantCount() const;
-
 private:
     struct Variant;
     uint32_t Link(const VariantKey* key) const;
