@@ -166,31 +166,51 @@ std::optional<bool> EvaluateCondition(const UniformCondition& condition, uint32_
     return std::nullopt;
 }
 
+namespace {
+
+// The conditions' indices by the scalar they read.
+std::map<std::pair<uint32_t, uint32_t>, std::vector<size_t>> ByScalar(std::span<const UniformCondition> conditions) {
+    std::map<std::pair<uint32_t, uint32_t>, std::vector<size_t>> byScalar;
+    for (size_t i = 0; i < conditions.size(); ++i)
+        byScalar[{conditions[i].Binding, conditions[i].Offset}].push_back(i);
+    return byScalar;
+}
+
+// The distinct values (bit i = condition i) that one scalar's conditions (members)
+// take at the values probing them, in the probes' order; with finiteOnly, at finite
+// values only. A probe at which one of them has no value gives none.
+std::vector<uint64_t> ScalarKeys(std::span<const UniformCondition> conditions, const std::vector<size_t>& members,
+                                 bool finiteOnly) {
+    std::vector<UniformCondition> group;
+    for (size_t i : members) group.push_back(conditions[i]);
+    std::vector<uint64_t> keys;
+    for (uint32_t probe : Probes(group)) {
+        if (finiteOnly && KindOf(group.front().Op) == Kind::Float && !std::isfinite(std::bit_cast<float>(probe)))
+            continue;
+        uint64_t bits = 0;
+        bool decided = true;
+        for (size_t i : members) {
+            std::optional<bool> value = EvaluateCondition(conditions[i], probe);
+            if (!value) {
+                decided = false;
+                break;
+            }
+            if (*value) bits |= uint64_t(1) << i;
+        }
+        if (decided && std::find(keys.begin(), keys.end(), bits) == keys.end()) keys.push_back(bits);
+    }
+    return keys;
+}
+
+}  // namespace
+
 std::optional<std::vector<uint64_t>> ReachableKeys(std::span<const UniformCondition> conditions, size_t limit) {
     if (conditions.size() > 64) return std::nullopt;
     // Conditions on different scalars vary independently: the keys are the
     // combinations of what each scalar's conditions can give.
-    std::map<std::pair<uint32_t, uint32_t>, std::vector<size_t>> byScalar;
-    for (size_t i = 0; i < conditions.size(); ++i)
-        byScalar[{conditions[i].Binding, conditions[i].Offset}].push_back(i);
     std::vector<uint64_t> keys{0};
-    for (const auto& [scalar, members] : byScalar) {
-        std::vector<UniformCondition> group;
-        for (size_t i : members) group.push_back(conditions[i]);
-        std::vector<uint64_t> partial;
-        for (uint32_t probe : Probes(group)) {
-            uint64_t bits = 0;
-            bool decided = true;
-            for (size_t i : members) {
-                std::optional<bool> value = EvaluateCondition(conditions[i], probe);
-                if (!value) {
-                    decided = false;
-                    break;
-                }
-                if (*value) bits |= uint64_t(1) << i;
-            }
-            if (decided && std::find(partial.begin(), partial.end(), bits) == partial.end()) partial.push_back(bits);
-        }
+    for (const auto& [scalar, members] : ByScalar(conditions)) {
+        std::vector<uint64_t> partial = ScalarKeys(conditions, members, false);
         if (keys.size() * partial.size() > limit) return std::nullopt;
         std::vector<uint64_t> combined;
         for (uint64_t a : keys)
@@ -721,18 +741,10 @@ Specialization SpecializeUniformConditions(std::vector<uint32_t>& spirv, size_t 
     // key needs a scalar it reads to be NaN or infinite (the key that a NaN time
     // gives, for example).
     std::map<std::pair<uint32_t, uint32_t>, std::pair<uint64_t, std::set<uint64_t>>> finite;  // scalar -> (its bits, finite keys)
-    for (size_t i = 0; i < n; ++i) finite[{chosen[i].Binding, chosen[i].Offset}].first |= uint64_t(1) << i;
-    for (auto& [scalar, entry] : finite) {
-        std::vector<UniformCondition> group;
-        for (size_t i = 0; i < n; ++i)
-            if (entry.first >> i & 1) group.push_back(chosen[i]);
-        for (uint32_t probe : Probes(group)) {
-            if (KindOf(group.front().Op) == Kind::Float && !std::isfinite(std::bit_cast<float>(probe))) continue;
-            uint64_t bits = 0;
-            for (size_t i = 0; i < n; ++i)
-                if (entry.first >> i & 1 && EvaluateCondition(chosen[i], probe).value_or(false)) bits |= uint64_t(1) << i;
-            entry.second.insert(bits);
-        }
+    for (const auto& [scalar, members] : ByScalar(chosen)) {
+        auto& entry = finite[scalar];
+        for (size_t i : members) entry.first |= uint64_t(1) << i;
+        for (uint64_t key : ScalarKeys(chosen, members, true)) entry.second.insert(key);
     }
     auto decidable = [&](const ComputedCondition& condition, uint64_t base) {
         for (const ExpressionStep& s : condition.Steps) {
