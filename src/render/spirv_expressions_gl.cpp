@@ -299,10 +299,10 @@ std::optional<bool> EvaluateComputed(const ComputedCondition& condition, const R
                 break;
             case spv::OpFNegate:
             case spv::OpSNegate:
-                each([&](uint32_t c) { return out.Kind == kFloat ? Negate(at(0, c)) : IntegerResult(-at(0, c).Hi, -at(0, c).Lo, out.Kind); });
-                if (out.Kind != kFloat)
-                    for (uint32_t c = 0; c < out.Count; ++c)
-                        if (!at(0, c).Known) out.C[c] = Unknown();
+                each([&](uint32_t c) {
+                    Range v = Negate(at(0, c));
+                    return out.Kind == kFloat || !v.Known ? v : IntegerResult(v.Lo, v.Hi, out.Kind);
+                });
                 break;
             case spv::OpFAdd: each([&](uint32_t c) { return Add(at(0, c), at(1, c)); }); break;
             case spv::OpFSub: each([&](uint32_t c) { return Sub(at(0, c), at(1, c)); }); break;
@@ -383,7 +383,6 @@ std::optional<bool> EvaluateComputed(const ComputedCondition& condition, const R
                 }
                 return std::nullopt;
         }
-        // Integer and bool results never carry the float slack.
         values.push_back(out);
     }
     if (values.empty()) return std::nullopt;
