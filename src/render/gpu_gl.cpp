@@ -377,10 +377,6 @@ ShaderCode ParseCode(std::span<const uint8_t> bytecode, const char* what) {
     return code;
 }
 
-GLuint MakeProgram(GLenum stage, const std::string& glsl, const char* what) {
-    return LinkSeparableProgram(stage, glsl, what);
-}
-
 // A vertex or pixel shader: one separable program of its stage, or, for a pixel
 // shader specialised on its constant buffer, one per combination of its conditions
 // (shader_variants_gl.h).
@@ -394,7 +390,7 @@ public:
         if (Stage == GL_FRAGMENT_SHADER && !code.Specialized.Empty())
             variants_ = std::make_unique<ShaderVariants>(std::move(code.Glsl), std::move(code.Specialized), What());
         else
-            program_ = MakeProgram(Stage, code.Glsl, What());
+            program_ = LinkSeparableProgram(Stage, code.Glsl, What());
     }
     ~GlShader() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
