@@ -2,7 +2,7 @@
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(VELK_PKG REQUIRED IMPORTED_TARGET
-  sdl2 gtk+-3.0 gdk-pixbuf-2.0 fontconfig epoxy egl opengl
+  sdl2 x11 gtk+-3.0 gdk-pixbuf-2.0 fontconfig epoxy egl opengl
   cairo cairo-ft librsvg-2.0 freetype2 harfbuzz
   libmpg123 openal
   libavformat libavcodec libavutil libswscale libswresample

@@ -8,7 +8,13 @@
 // Alt+key presses are system keys: never queued; Alt+F4 closes the window.
 // Without a display no window is made and the constructor raises (SDL's drivers
 // that show nothing are tried only when SDL_VIDEODRIVER names them).
+// On X11 another program may destroy the window outright (XDestroyWindow, as
+// `xdotool windowclose` does) instead of asking it to close: the DestroyNotify
+// that follows destroys the Window as a close does, and the X errors that requests
+// still on their way to the vanished window cause (the next present, the last
+// hide, SDL's own XDestroyWindow) are ignored instead of ending the process.
 #include <SDL.h>
+#include <SDL_syswm.h>
 
 #include <cstdlib>
 #include <string>
@@ -68,6 +74,68 @@ std::string VisibleVideoDrivers() {
     return list;
 }
 
+#if defined(SDL_VIDEO_DRIVER_X11)
+// The X window of the demo window, and whether the X server destroyed it under us.
+// Plain statics: Xlib's error handler is process-wide and may run for requests
+// issued after the Window object is gone.
+Display* gXDisplay = nullptr;
+XID gXWindow = 0;
+bool gXWindowVanished = false;
+XErrorHandler gPreviousXErrorHandler = nullptr;
+
+// Xlib reports a failed request asynchronously; its default handler prints the
+// error and exits with status 1. An error about the demo window itself can only
+// mean that the window no longer exists; once it is known to be gone, SDL's own
+// follow-up requests may also name windows it derived from it (its parent, the
+// root it looked up), so every BadWindow and BadDrawable is dropped from then on.
+// Every other error goes to the handler that was there before.
+int OnXError(Display* display, XErrorEvent* error) {
+    if (display == gXDisplay && gXWindow != 0) {
+        if (error->resourceid == gXWindow) gXWindowVanished = true;
+        if (gXWindowVanished && (error->error_code == BadWindow || error->error_code == BadDrawable ||
+                                 error->resourceid == gXWindow))
+            return 0;
+    }
+    return gPreviousXErrorHandler ? gPreviousXErrorHandler(display, error) : 0;
+}
+
+bool IsXDestroyOf(const SDL_Event& e) {
+    if (e.type != SDL_SYSWMEVENT || gXWindow == 0) return false;
+    const SDL_SysWMmsg* msg = e.syswm.msg;
+    return msg && msg->subsystem == SDL_SYSWM_X11 && msg->msg.x11.event.type == DestroyNotify &&
+           msg->msg.x11.event.xdestroywindow.window == gXWindow;
+}
+
+// Called as SDL queues each event, while it is still reading the X events that
+// follow: the window counts as gone before SDL handles those.
+int NoteXDestroy(void*, SDL_Event* e) {
+    if (IsXDestroyOf(*e)) gXWindowVanished = true;
+    return 0;
+}
+
+void WatchXWindow(SDL_Window* window) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return;
+    gXDisplay = info.info.x11.display;
+    gXWindow = info.info.x11.window;
+    gXWindowVanished = false;
+    static bool installed = false;
+    if (!installed) {
+        gPreviousXErrorHandler = XSetErrorHandler(OnXError);
+        SDL_AddEventWatch(NoteXDestroy, nullptr);
+        installed = true;
+    }
+    // SDL hands over the raw X events, DestroyNotify among them.
+    SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+}
+
+bool XWindowVanished() { return gXWindowVanished; }
+#else
+void WatchXWindow(SDL_Window*) {}
+bool XWindowVanished() { return false; }
+#endif
+
 }  // namespace
 
 Window::Window(const std::string& title, int width, int height, bool fullscreen) {
@@ -108,6 +176,7 @@ Window::Window(const std::string& title, int width, int height, bool fullscreen)
     native_ = w;
     windowId_ = SDL_GetWindowID(w);
     Handle = reinterpret_cast<gpu::NativeWindow>(w);
+    WatchXWindow(w);
 
     // Start with the real client size, whatever the platform made of the request.
     int pw = 0, ph = 0;
@@ -127,8 +196,9 @@ Window::~Window() {
 void Window::Destroy() {
     if (Handle == 0) return;
     // Gone from the screen at once; the renderer may still present once more into
-    // the hidden window, so it is freed only with this object.
-    SDL_HideWindow(static_cast<SDL_Window*>(native_));
+    // the hidden window, so it is freed only with this object. A window that the
+    // X server has already destroyed is not touched again.
+    if (!XWindowVanished()) SDL_HideWindow(static_cast<SDL_Window*>(native_));
     Handle = 0;
     quitPosted_ = true;
 }
@@ -185,6 +255,9 @@ void Window::PumpMessages() {
                 break;
         }
     }
+    // Destroyed by another program (its DestroyNotify came, or requests on it
+    // failed): as if closed.
+    if (Handle != 0 && XWindowVanished()) Destroy();
     // The quit that a destruction posted is taken once the waiting events are handled.
     if (quitPosted_) IsOpen = false;
 }

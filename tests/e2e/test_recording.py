@@ -86,33 +86,37 @@ def test_length_zero_records_no_frame():
     assert all(s.get("nb_read_frames", "0") == "0" for s in info["streams"]), info
 
 
-def test_escape_ends_the_recording_with_a_playable_file():
+def test_escape_or_a_destroyed_window_ends_the_recording_with_a_playable_file():
+    # Escape, and another program destroying the preview window outright
+    # (XDestroyWindow, not a close request): both stop early and finalise the file.
     need_font()
-    d = temp_dir()
-    path = os.path.join(d, "cut.mp4")
-    with Display() as display:
-        proc = subprocess.Popen([EXE, "--record", path, "--size", "160x90", "--fps", "30", "--length", "600"],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                env=display.env(ALSOFT_DRIVERS="null"))
-        try:
-            window = display.wait_for_window("tovelmark velk")
-            assert window, "no window"
-            line = ""
-            while not line.startswith("Recording "):
-                line = proc.stdout.readline()
-                assert line, proc.stderr.read()
-            time.sleep(1.0)
-            display.xdotool("windowfocus", "--sync", window)
-            display.xdotool("key", "--window", window, "Escape")
-            out, err = proc.communicate(timeout=60)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-    assert proc.returncode == 0, err
-    assert out.rstrip().endswith("Done."), out
-    video = probe(path)["streams"][0]
-    frames = int(video["nb_read_frames"])
-    assert 2 <= frames < 600 * 30, frames
+    for how, end in (("escape", lambda display, window: (display.xdotool("windowfocus", "--sync", window),
+                                                         display.xdotool("key", "--window", window, "Escape"))),
+                     ("destroyed", lambda display, window: display.xdotool("windowclose", window))):
+        d = temp_dir()
+        path = os.path.join(d, "cut.mp4")
+        with Display() as display:
+            proc = subprocess.Popen([EXE, "--record", path, "--size", "160x90", "--fps", "30", "--length", "600"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                    env=display.env(ALSOFT_DRIVERS="null"))
+            try:
+                window = display.wait_for_window("tovelmark velk")
+                assert window, "no window"
+                line = ""
+                while not line.startswith("Recording "):
+                    line = proc.stdout.readline()
+                    assert line, proc.stderr.read()
+                time.sleep(1.0)
+                end(display, window)
+                out, err = proc.communicate(timeout=60)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+        assert (proc.returncode, err) == (0, ""), (how, proc.returncode, err)
+        assert out.rstrip().endswith("Done."), (how, out)
+        video = probe(path)["streams"][0]
+        frames = int(video["nb_read_frames"])
+        assert 2 <= frames < 600 * 30, (how, frames)
 
 
 def test_without_a_soundtrack_the_file_has_video_only():
@@ -153,5 +157,5 @@ def test_malformed_size_is_an_error():
 
 
 run_tests([test_short_recording_has_both_streams, test_tiny_recording_is_encoded, test_length_zero_records_no_frame,
-           test_escape_ends_the_recording_with_a_playable_file, test_without_a_soundtrack_the_file_has_video_only,
+           test_escape_or_a_destroyed_window_ends_the_recording_with_a_playable_file, test_without_a_soundtrack_the_file_has_video_only,
            test_malformed_size_is_an_error])

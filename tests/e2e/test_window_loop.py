@@ -1,5 +1,6 @@
 """The demo window under a real X server: -w opens a 1280x720 client area, -f
-covers the screen, Escape and closing the window end the program with status 0."""
+covers the screen, Escape, closing the window and another program destroying it
+end the program with status 0."""
 import os
 import subprocess
 import time
@@ -59,4 +60,20 @@ def test_fullscreen_covers_the_screen_and_close_ends_it():
         assert rc == 0, (rc, err)
 
 
-run_tests([test_windowed_escape_ends_with_status_0, test_fullscreen_covers_the_screen_and_close_ends_it])
+def test_destroyed_window_ends_like_a_closed_one():
+    # Another program destroys the window outright (XDestroyWindow) instead of
+    # asking it to close: the demo ends as after a close, with nothing on stderr.
+    require_font()
+    for mode in ("-w", "-f"):
+        with Display(1024, 768) as d:
+            p = start(d, mode)
+            wid = d.wait_for_window("tovelmark velk", timeout=120)
+            assert wid, "no window"
+            time.sleep(2.0)
+            d.xdotool("windowclose", wid)
+            rc, out, err = finish(p, timeout=120)
+            assert (rc, err) == (0, ""), (mode, rc, err)
+
+
+run_tests([test_windowed_escape_ends_with_status_0, test_fullscreen_covers_the_screen_and_close_ends_it,
+           test_destroyed_window_ends_like_a_closed_one])
