@@ -110,7 +110,22 @@ std::vector<int32_t> ParseSizeParts(std::string_view text) {
     size_t start = 0;
     for (;;) {
         size_t x = text.find('x', start);
-        parts.push_back(ParseInt32(text.substr(start, x == std::string_view::npos ? std::string_view::npos : x - start)));
+        std::string_view part = text.substr(start, x == std::string_view::npos ? std::string_view::npos : x - start);
+        if (part.size() == text.size()) {
+            parts.push_back(ParseInt32(part));
+        } else {
+            // A part of a longer value: the message names the value as typed too.
+            const std::string in = "' in '" + std::string(text) + "'";
+            try {
+                parts.push_back(ParseInt32(part));
+            } catch (const OverflowException&) {
+                throw OverflowException("Value was either too large or too small for an Int32: '" + std::string(part) +
+                                        in);
+            } catch (const FormatException&) {
+                throw FormatException("The input string '" + std::string(part) + in +
+                                      " was not in a correct format.");
+            }
+        }
         if (x == std::string_view::npos) return parts;
         start = x + 1;
     }

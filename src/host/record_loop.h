@@ -37,6 +37,7 @@ int32_t ParseInt32(std::string_view text);
 float ParseSingle(std::string_view text);
 
 // The "--size" value split at every "x" (empty parts kept), each part an integer.
+// A part's FormatException or OverflowException names the part and the whole value.
 std::vector<int32_t> ParseSizeParts(std::string_view text);
 
 // The shortest text that reads back as the same single-precision value: "60",
@@ -57,7 +58,8 @@ template <class RecorderT, class WindowT, class RendererT, class MusicT>
 void RunRecordLoop(WindowT& window, RendererT& renderer, MusicT* music, const CommandLine& commandLine,
                    const std::string& recordPath, std::ostream& out) {
     // The options, in the order size, rate, length.
-    std::vector<int32_t> size = ParseSizeParts(commandLine.Value("--size").value_or("1920x1080"));
+    const std::string sizeText = commandLine.Value("--size").value_or("1920x1080");
+    std::vector<int32_t> size = ParseSizeParts(sizeText);
     int32_t fps = ParseInt32(commandLine.Value("--fps").value_or("60"));
     float length;
     if (auto text = commandLine.Value("--length"))
@@ -73,8 +75,14 @@ void RunRecordLoop(WindowT& window, RendererT& renderer, MusicT* music, const Co
 
     std::string path = files::FullPath(recordPath);
     if (size.size() < 2)
-        throw IndexOutOfRangeException("The recording size needs a width and a height, as in 1920x1080");
+        throw IndexOutOfRangeException("The recording size '" + sizeText +
+                                       "' needs a width and a height, as in 1920x1080");
     int32_t width = size[0], height = size[1];
+    // No picture has a size of 0 or below; said here, in the user's words, before
+    // the file is made (the platform would see the value as a huge unsigned one).
+    if (width <= 0 || height <= 0)
+        throw ArgumentOutOfRangeException("The recording size '" + sizeText +
+                                          "' needs a width and a height of at least 1");
 
     RecorderT recorder(renderer, music, path, width, height, fps);
     out << "Recording " << SingleText(length) << " s at " << IntegerText(width) << "x" << IntegerText(height)

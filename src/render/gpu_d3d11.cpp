@@ -233,7 +233,9 @@ public:
         d.CPUAccessFlags = desc.CpuAccessFlags;
         d.MiscFlags = desc.MiscFlags;
         ComPtr<ID3D11Texture2D> texture;
-        Check(device_->CreateTexture2D(&d, nullptr, &texture), "CreateTexture2D");
+        // A refused texture names its size, as the recording size asked for it.
+        ThrowIfFailed(static_cast<int32_t>(device_->CreateTexture2D(&d, nullptr, &texture)), "CreateTexture2D",
+                      "size " + std::to_string(d.Width) + "x" + std::to_string(d.Height));
         return std::make_shared<D3DTexture>(std::move(texture));
     }
     std::shared_ptr<Buffer> CreateConstantBuffer(uint32_t byteWidth) override {

@@ -145,11 +145,17 @@ def test_malformed_size_is_an_error():
     need_font()
     d = temp_dir()
     with Display() as display:
-        r = record(display, "--record", "bad.mp4", "--size", "1280X720", cwd=d)
-        assert r.returncode == 1, r
-        assert r.stderr.strip() == "FormatException: The input string '1280X720' was not in a correct format.", r.stderr
-        assert "Recording" not in r.stdout
-        assert not os.path.exists(os.path.join(d, "bad.mp4"))
+        # Refused before the file is made, in the user's words.
+        for size, error in (
+                ("1280X720", "FormatException: The input string '1280X720' was not in a correct format."),
+                ("-640x360", "ArgumentOutOfRangeException: The recording size '-640x360' needs a width and a "
+                             "height of at least 1"),
+                ("99999999x1", "COMException: CreateTexture2D failed: 0x80070057: size 99999999x1")):
+            r = record(display, "--record", "bad.mp4", "--size", size, cwd=d)
+            assert r.returncode == 1, r
+            assert r.stderr.strip() == error, r.stderr
+            assert "Recording" not in r.stdout
+            assert not os.path.exists(os.path.join(d, "bad.mp4"))
         r = record(display, "--record", "odd.mp4", "--size", "321x181", "--length", "1", cwd=d)
         assert r.returncode == 1, r
         assert r.stderr.strip().startswith("COMException: AddStream failed: 0xC00D36B4: "

@@ -341,24 +341,31 @@ TEST(VELK_GPU_SUITE, CompilerMessagesNameTheSourceAndLine) {
 namespace velk::gpu_contract {
 
 // The code of the ComException that `call` raises (0 when it raises none); its
-// message starts with "<what> failed: 0x".
+// message starts with "<what> failed: 0x" and ends with `reason` when one is given.
 template <class Call>
-int32_t RaisedCode(const char* what, Call&& call) {
+int32_t RaisedCode(const char* what, Call&& call, const std::string& reason = {}) {
     try {
         call();
     } catch (const velk::ComException& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(std::string(what) + " failed: 0x", 0), 0u) << e.what();
+        std::string message = e.what();
+        EXPECT_EQ(message.rfind(std::string(what) + " failed: 0x", 0), 0u) << message;
+        if (!reason.empty())
+            EXPECT_TRUE(message.size() >= reason.size() &&
+                        message.compare(message.size() - reason.size(), reason.size(), reason) == 0)
+                << message;
         return e.Code();
     }
     return 0;
 }
 
+// A refused texture's message names the size asked for.
 inline int32_t TextureRefused(gpu::Device& device, uint32_t width) {
     gpu::Texture2DDesc desc;
     desc.Width = width;
     desc.Height = 4;
     desc.BindFlags = gpu::BindRenderTarget;
-    return RaisedCode("CreateTexture2D", [&] { device.CreateTexture2D(desc); });
+    return RaisedCode("CreateTexture2D", [&] { device.CreateTexture2D(desc); },
+                      ": size " + std::to_string(width) + "x4");
 }
 
 }  // namespace velk::gpu_contract

@@ -302,6 +302,62 @@ TEST(RecordLoop, BadOptionsRaiseBeforeTheRecorderIsMade) {
     }
 }
 
+TEST(RecordLoop, SizeValuesAreTakenOrRefusedInTheUsersWords) {
+    // Each "--size" value either reaches the recorder as (width, height) or raises
+    // before the recorder is made, with a message that quotes the value as typed.
+    struct Case {
+        const char* typed;
+        int32_t width, height;  // what the recorder gets; 0, 0 when the value is refused
+        const char* kind;       // the error's kind when refused
+    } cases[] = {
+        {"640x360", 640, 360, nullptr},
+        {" 640 x 360 ", 640, 360, nullptr},
+        {"640x360x2", 640, 360, nullptr},     // further parts are read and ignored
+        {"99999999x1", 99999999, 1, nullptr},  // beyond any texture: the GPU refuses it, naming the size
+        {"-640x360", 0, 0, "ArgumentOutOfRangeException"},
+        {"640x-360", 0, 0, "ArgumentOutOfRangeException"},
+        {"0x0", 0, 0, "ArgumentOutOfRangeException"},
+        {"-0x360", 0, 0, "ArgumentOutOfRangeException"},
+        {"640x", 0, 0, "FormatException"},
+        {"x360", 0, 0, "FormatException"},
+        {"640x360x", 0, 0, "FormatException"},
+        {"640X360", 0, 0, "FormatException"},
+        {"1280x9999999999", 0, 0, "OverflowException"},
+        {"1280", 0, 0, "IndexOutOfRangeException"},
+    };
+    for (const Case& c : cases) {
+        FakeWindow w;
+        FakeRenderer r;
+        try {
+            Recording run = Record(w, r, static_cast<FakeMusic*>(nullptr), {"--size", c.typed, "--length", "0"});
+            EXPECT_EQ(c.kind, nullptr) << c.typed << " was taken";
+            ASSERT_NE(run.recorder, nullptr) << c.typed;
+            EXPECT_EQ(run.recorder->width, c.width) << c.typed;
+            EXPECT_EQ(run.recorder->height, c.height) << c.typed;
+        } catch (const velk::Exception& e) {
+            ASSERT_NE(c.kind, nullptr) << c.typed << ": " << e.what();
+            EXPECT_STREQ(e.Kind(), c.kind) << c.typed;
+            EXPECT_NE(e.Message().find("'" + std::string(c.typed) + "'"), std::string::npos) << e.what();
+            EXPECT_EQ(FakeRecorder::log, nullptr) << c.typed;
+        }
+    }
+    // The messages of the commonest mistakes, whole.
+    auto message = [](const char* typed) {
+        FakeWindow w;
+        FakeRenderer r;
+        try {
+            Record(w, r, static_cast<FakeMusic*>(nullptr), {"--size", typed});
+        } catch (const velk::Exception& e) {
+            return std::string(e.Kind()) + ": " + e.Message();
+        }
+        return std::string();
+    };
+    EXPECT_EQ(message("-640x360"),
+              "ArgumentOutOfRangeException: The recording size '-640x360' needs a width and a height of at least 1");
+    EXPECT_EQ(message("640x"), "FormatException: The input string '' in '640x' was not in a correct format.");
+    EXPECT_EQ(message("1280X720"), "FormatException: The input string '1280X720' was not in a correct format.");
+}
+
 TEST(RecordLoop, RelativePathIsMadeAbsolute) {
     char cwd[4096];
     ASSERT_TRUE(getcwd(cwd, sizeof cwd));
