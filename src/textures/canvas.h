@@ -4,8 +4,10 @@
 // picture of a whole-pixel size at 96 DPI, so one unit is one pixel. The canvas
 // starts transparent black (0, 0, 0, 0) and offers the three kinds of drawing the
 // texture maker needs:
-// - an SVG document fitted into a viewport (its viewBox scaled uniformly and
-//   centred, as SVG prescribes),
+// - an SVG document in a viewport, as SVG prescribes: a root without width and
+//   height (or with percentages) takes the viewport (or that share of it), one
+//   with an absolute width and height takes that size from the top left corner,
+//   and the viewBox is scaled uniformly and centred into the root's box,
 // - a decoded image at its own pixel size at the origin (nearest neighbour,
 //   opacity 1; the image's resolution metadata plays no part),
 // - a text layout in opaque white at a given origin.
@@ -50,7 +52,7 @@ public:
     Canvas& operator=(const Canvas&) = delete;
 
     // Parses the SVG document in the stream and draws it into the viewport
-    // (0, 0, width, height).
+    // (0, 0, width, height), sized by its root's width and height as above.
     void DrawSvg(const ByteStream& svg, float viewportWidth, float viewportHeight);
     // Draws the image at its own pixel size at the origin.
     void DrawImage(const Image& image);

@@ -5,7 +5,10 @@
 // - A canvas is a cairo context on a zeroed CAIRO_FORMAT_ARGB32 surface, whose
 //   bytes are premultiplied B, G, R, A in memory on this little-endian machine;
 //   the picture is then uploaded into the render-target texture.
-// - SVG: rsvg_handle_render_document into the viewport (uniform, centred fit).
+// - SVG: the document sized as SVG prescribes and Direct2D's SVG document does: a
+//   root width or height in percent (none at all is 100 %) is that share of the
+//   viewport, an absolute one is that many pixels from the top left corner; then
+//   rsvg_handle_render_document fits the viewBox into that box (uniform, centred).
 // - Images: GdkPixbuf's loaders, which recognise the format (PNG, JPEG, BMP, GIF,
 //   TIFF, ...) from the bytes; straight 8-bit samples (16-bit ones keep their high
 //   byte) premultiplied with rounding, resolution and gamma metadata ignored; an
@@ -124,6 +127,45 @@ void PaintIntoTexture(gpu::Device&, gpu::DeviceContext& context, gpu::Texture2D&
     context.UpdateSubresource(target, 0, picture.Pixels.data(), picture.RowPitch);
 }
 
+namespace {
+
+// Pixels at 96 DPI for a root width or height that is no percentage: px and plain
+// numbers are user units, one pixel each; in, cm, mm, pt and pc are the CSS
+// physical units at 96 px per inch; em and ex follow the root's font size.
+double AbsolutePixels(const RsvgLength& length, double fontPixels) {
+    switch (length.unit) {
+        case RSVG_UNIT_IN: return length.length * 96.0;
+        case RSVG_UNIT_CM: return length.length * 96.0 / 2.54;
+        case RSVG_UNIT_MM: return length.length * 96.0 / 25.4;
+        case RSVG_UNIT_PT: return length.length * 96.0 / 72.0;
+        case RSVG_UNIT_PC: return length.length * 16.0;
+        case RSVG_UNIT_EM: return length.length * fontPixels;
+        case RSVG_UNIT_EX: return length.length * fontPixels / 2.0;
+        default: return length.length;
+    }
+}
+
+// The box that the document's root occupies in the viewport (0, 0, width, height).
+RsvgRectangle RootBox(RsvgHandle* handle, double viewportWidth, double viewportHeight) {
+    gboolean hasWidth = FALSE, hasHeight = FALSE;
+    RsvgLength width{1.0, RSVG_UNIT_PERCENT}, height{1.0, RSVG_UNIT_PERCENT};
+    rsvg_handle_get_intrinsic_dimensions(handle, &hasWidth, &width, &hasHeight, &height, nullptr, nullptr);
+    if (!hasWidth) width = {1.0, RSVG_UNIT_PERCENT};
+    if (!hasHeight) height = {1.0, RSVG_UNIT_PERCENT};
+    double w = 0, h = 0;
+    if (width.unit != RSVG_UNIT_PERCENT && height.unit != RSVG_UNIT_PERCENT &&
+        rsvg_handle_get_intrinsic_size_in_pixels(handle, &w, &h))
+        return {0.0, 0.0, w, h};  // both absolute: librsvg resolves em and ex with the root's own font size
+    // One of them is a percentage: em and ex of the other are taken at librsvg's
+    // default font size (12 pt, 16 px).
+    const double fontPixels = 16.0;
+    w = width.unit == RSVG_UNIT_PERCENT ? width.length * viewportWidth : AbsolutePixels(width, fontPixels);
+    h = height.unit == RSVG_UNIT_PERCENT ? height.length * viewportHeight : AbsolutePixels(height, fontPixels);
+    return {0.0, 0.0, w, h};
+}
+
+}  // namespace
+
 void Canvas::DrawSvg(const ByteStream& svg, float viewportWidth, float viewportHeight) {
     GError* error = nullptr;
     RsvgHandle* handle = rsvg_handle_new_from_data(svg.Data(), svg.Size(), &error);
@@ -133,7 +175,9 @@ void Canvas::DrawSvg(const ByteStream& svg, float viewportWidth, float viewportH
         ThrowIfFailed(hr::E_INVALIDARG_, "Creating the SVG document", reason);
     }
     rsvg_handle_set_dpi(handle, 96.0);
-    RsvgRectangle viewport{0.0, 0.0, double(viewportWidth), double(viewportHeight)};
+    // librsvg alone would fit the whole document into the viewport whatever its
+    // root's size; the root's own box is worked out first.
+    RsvgRectangle viewport = RootBox(handle, double(viewportWidth), double(viewportHeight));
     cairo_save(impl_.Cr);
     gboolean ok = rsvg_handle_render_document(handle, impl_.Cr, &viewport, &error);
     cairo_restore(impl_.Cr);

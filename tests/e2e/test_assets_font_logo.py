@@ -136,6 +136,10 @@ class LogoTest(unittest.TestCase):
         self.assertIn('viewBox="0 0 1191 839"', self.text)
         first = re.search(r'viewBox\s*=\s*"([^"]*)"\s*', self.text)
         self.assertEqual(first.group(1), '0 0 1191 839')
+        # No width or height on the root: SVG renderers (Direct2D's among them) draw
+        # a root of absolute size at that size, not fitted to the texture.
+        root = re.search(r'<svg\b[^>]*>', self.text).group(0)
+        self.assertNotRegex(root, r'\s(width|height)\s*=', root)
 
     def test_opaque_plate_with_the_emblem_cut_out_in_the_middle(self):
         # 1191 x 839 drawn at a tenth of its size: alpha per pixel

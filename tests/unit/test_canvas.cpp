@@ -194,24 +194,52 @@ TEST(Canvas, BytesThatAreNoImageFailToDecode) {
     }
 }
 
-TEST(Canvas, SvgFitsItsViewBoxIntoTheViewport) {
+TEST(Canvas, SvgRootSizeDecidesWhereTheDocumentDraws) {
     VELK_SKIP_WITHOUT_2D_DRAWING();
-    // A 2:1 viewBox whose left half is opaque red, drawn into 200 x 100 and into a
-    // taller 200 x 200 viewport (uniform scale, centred vertically).
-    const std::string svg =
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"7\" height=\"3\" viewBox=\"10 10 2 1\">"
-        "<rect x=\"10\" y=\"10\" width=\"1\" height=\"1\" fill=\"#ff0000\"/></svg>";
-    Picture p = PaintPicture(200, 100, [&](Canvas& c) { Textures::PaintSvg(c, Bytes(svg), {200, 100}); });
-    EXPECT_EQ(At(p, 0, 0), (Bgra{0, 0, 255, 255}));
-    EXPECT_EQ(At(p, 99, 99), (Bgra{0, 0, 255, 255}));
-    EXPECT_EQ(At(p, 100, 0), (Bgra{0, 0, 0, 0}));
-    EXPECT_EQ(At(p, 199, 99), (Bgra{0, 0, 0, 0}));
-
-    Picture tall = PaintPicture(200, 200, [&](Canvas& c) { Textures::PaintSvg(c, Bytes(svg), {200, 200}); });
-    EXPECT_EQ(At(tall, 50, 49), (Bgra{0, 0, 0, 0}));
-    EXPECT_EQ(At(tall, 50, 50), (Bgra{0, 0, 255, 255}));
-    EXPECT_EQ(At(tall, 50, 149), (Bgra{0, 0, 255, 255}));
-    EXPECT_EQ(At(tall, 50, 150), (Bgra{0, 0, 0, 0}));
+    // A root of no size or a percentage one is fitted into the viewport (its viewBox
+    // scaled uniformly and centred); an absolute size is drawn at that size from the
+    // top left corner, whatever the viewport. The viewBox is 2:1 and its left half
+    // an opaque red square, so the red box shows where and how large it was drawn.
+    const std::string square = "<rect x=\"10\" y=\"10\" width=\"1\" height=\"1\" fill=\"#ff0000\"/>";
+    struct Case {
+        const char* root;        // attributes of the root besides xmlns
+        uint32_t width, height;  // the viewport and picture
+        uint32_t x0, y0, x1, y1;  // the red box, end exclusive
+    } cases[] = {
+        {"viewBox=\"10 10 2 1\"", 200, 100, 0, 0, 100, 100},                   // none: fitted
+        {"viewBox=\"10 10 2 1\"", 200, 200, 0, 50, 100, 150},                  // fitted and centred
+        {"width=\"100%\" height=\"100%\" viewBox=\"10 10 2 1\"", 200, 100, 0, 0, 100, 100},
+        {"width=\"50%\" height=\"100%\" viewBox=\"10 10 2 1\"", 200, 100, 0, 25, 50, 75},
+        {"width=\"100\" height=\"50\" viewBox=\"10 10 2 1\"", 200, 100, 0, 0, 50, 50},       // absolute
+        {"width=\"100px\" height=\"50px\" viewBox=\"10 10 2 1\"", 200, 200, 0, 0, 50, 50},
+        {"width=\"1in\" height=\"0.5in\" viewBox=\"10 10 2 1\"", 200, 100, 0, 0, 48, 48},    // 96 px per inch
+        {"width=\"25.4mm\" height=\"12.7mm\" viewBox=\"10 10 2 1\"", 200, 100, 0, 0, 48, 48},
+        {"style=\"font-size:10px\" width=\"10em\" height=\"5em\" viewBox=\"10 10 2 1\"", 200, 100, 0, 0, 50, 50},
+        {"width=\"100\" height=\"100%\" viewBox=\"10 10 2 1\"", 200, 100, 0, 25, 50, 75},  // mixed
+    };
+    for (const Case& c : cases) {
+        const std::string svg = std::string("<svg xmlns=\"http://www.w3.org/2000/svg\" ") + c.root + ">" + square + "</svg>";
+        Picture p = PaintPicture(c.width, c.height, [&](Canvas& cv) {
+            Textures::PaintSvg(cv, Bytes(svg), {float(c.width), float(c.height)});
+        });
+        int wrong = 0;
+        for (uint32_t y = 0; y < c.height; ++y)
+            for (uint32_t x = 0; x < c.width; ++x) {
+                bool red = x >= c.x0 && x < c.x1 && y >= c.y0 && y < c.y1;
+                if (At(p, x, y) != (red ? Bgra{0, 0, 255, 255} : Bgra{0, 0, 0, 0}) && wrong++ < 3)
+                    ADD_FAILURE() << c.root << " in " << c.width << " x " << c.height << ": " << At(p, x, y) << " at "
+                                  << x << ", " << y;
+            }
+    }
+    // A root box of another aspect: 8 x 2 holds the 2:1 viewBox at 4 x 2, centred across.
+    const std::string odd = std::string("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"8\" height=\"2\" "
+                                        "viewBox=\"10 10 2 1\">") + square + "</svg>";
+    Picture q = PaintPicture(20, 10, [&](Canvas& cv) { Textures::PaintSvg(cv, Bytes(odd), {20, 10}); });
+    EXPECT_EQ(At(q, 1, 0), (Bgra{0, 0, 0, 0}));
+    EXPECT_EQ(At(q, 2, 0), (Bgra{0, 0, 255, 255}));
+    EXPECT_EQ(At(q, 3, 1), (Bgra{0, 0, 255, 255}));
+    EXPECT_EQ(At(q, 4, 0), (Bgra{0, 0, 0, 0}));
+    EXPECT_EQ(At(q, 2, 2), (Bgra{0, 0, 0, 0}));
 
     EXPECT_THROW(PaintPicture(10, 10, [&](Canvas& c) { Textures::PaintSvg(c, Bytes("<svg"), {10, 10}); }),
                  velk::ComException);

@@ -204,6 +204,14 @@ TEST_F(RenderToTexture, TheTwentyTexturesFromTheAssets) {
     }
     EXPECT_EQ(Desc(views[0]).Width, 3573u);  // the logo at height 2048
     EXPECT_EQ(Desc(views[0]).Height, 2517u);
+    {
+        // The logo's plate reaches every edge of its texture: the document is fitted
+        // to the texture, not drawn at a size of its own in a corner.
+        uint32_t w, h;
+        std::vector<uint8_t> logo = ReadLevel(views[0], 0, w, h);
+        for (auto [x, y] : {std::pair{0u, 0u}, {w - 1, 0u}, {0u, h - 1}, {w - 1, h - 1}, {w / 2, h - 1}, {w - 1, h / 2}})
+            EXPECT_EQ(logo[(size_t(y) * w + x) * 4 + 3], 255) << "logo alpha at " << x << ", " << y;
+    }
     EXPECT_EQ(Desc(views[19]).Width, 1600u);  // pictures at their own size
     EXPECT_EQ(Desc(views[19]).Height, 1000u);
     EXPECT_EQ(Desc(views[2]).Width, 1000u);

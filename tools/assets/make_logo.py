@@ -10,7 +10,10 @@ inside the central 56 % of the plate's width that a tile shows, so it stays
 whole when the plate is tiled.
 
 Every hole is a separate closed sub-path, and no two holes overlap, so the
-even-odd rule leaves each of them empty. Deterministic output.
+even-odd rule leaves each of them empty. The root has a viewBox and no width or
+height: a renderer fits it to whatever viewport it is given (an absolute size
+would make SVG renderers draw it at that size in the viewport's corner).
+Deterministic output.
 Run:  /usr/bin/python3 tools/assets/make_logo.py [output.svg]
 """
 import math
@@ -133,11 +136,11 @@ def svg():
     d = '\n           '.join([plate] + holes)
     return (
         '<?xml version="1.0" encoding="UTF-8"?>\n'
-        '<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 %d %d" width="%d" height="%d">\n'
+        '<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 %d %d">\n'
         '  <title>tovelmark velk</title>\n'
         '  <path fill="#2a1a0c" fill-rule="evenodd"\n'
         '        d="%s"/>\n'
-        '</svg>\n' % (W, H, W, H, d))
+        '</svg>\n' % (W, H, d))
 
 
 if __name__ == '__main__':
