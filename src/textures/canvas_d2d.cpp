@@ -8,7 +8,9 @@
 //   B8G8R8A8 at 96 DPI, so one unit is one texel. Factory, device, context and
 //   bitmap are made anew for every drawing and released before it returns.
 // - SVG: ID2D1DeviceContext5::CreateSvgDocument with the viewport size, then
-//   DrawSvgDocument (the document fits its viewBox into the viewport).
+//   DrawSvgDocument: the root's width and height (100 % when absent) are resolved
+//   against that viewport, an absolute size taking precedence over it, and the
+//   viewBox is fitted into the root's box.
 // - Images: a Direct2D bitmap made from the imaging component's converter, drawn
 //   at the origin at its own size, nearest neighbour, opacity 1.
 // - Text: the shared DirectWrite factory with an in-memory font file loader; a
