@@ -7,4 +7,8 @@ namespace velk::gpu {
 
 void SetContextAttributes();
 
+// Whether the window (an SDL window) no longer exists because another program
+// destroyed it; answered by the window layer, which asks the display server.
+bool WindowDestroyedElsewhere(void* window);
+
 }  // namespace velk::gpu

@@ -767,8 +767,15 @@ class GlSwapChain : public SwapChain {
 public:
     GlSwapChain(GlDevice& device, SDL_Window* window, uint32_t width, uint32_t height)
         : device_(device), runtime_(device.GetRuntime()), window_(window) {
-        if (SDL_GL_MakeCurrent(window_, runtime_->Context) != 0)
-            Fail("CreateSwapChainForHwnd", std::string("the window takes no GL context: ") + SDL_GetError());
+        if (SDL_GL_MakeCurrent(window_, runtime_->Context) != 0) {
+            std::string reason = SDL_GetError();
+            if (!WindowDestroyedElsewhere(window_))
+                Fail("CreateSwapChainForHwnd", "the window takes no GL context: " + reason);
+            // Destroyed by another program before its first frame: the host ends at
+            // its next pump as after a close; until then nothing is presented.
+            SDL_GL_MakeCurrent(runtime_->Hidden, runtime_->Context);
+            windowGone_ = true;
+        }
         glCreateFramebuffers(1, &readFramebuffer_);
         MakeBuffer(width, height);
     }
@@ -789,6 +796,7 @@ public:
         MakeBuffer(width, height);
     }
     int32_t Present(uint32_t syncInterval) override {
+        if (windowGone_) return 0;
         if (syncInterval != interval_) {
             SDL_GL_SetSwapInterval(static_cast<int>(syncInterval));
             interval_ = syncInterval;
@@ -824,6 +832,7 @@ private:
     GLuint readFramebuffer_ = 0;
     uint32_t width_ = 0, height_ = 0;
     uint32_t interval_ = ~0u;
+    bool windowGone_ = false;
 };
 
 }  // namespace

@@ -113,10 +113,13 @@ int NoteXDestroy(void*, SDL_Event* e) {
     return 0;
 }
 
+SDL_Window* gWatchedWindow = nullptr;
+
 void WatchXWindow(SDL_Window* window) {
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
     if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return;
+    gWatchedWindow = window;
     gXDisplay = info.info.x11.display;
     gXWindow = info.info.x11.window;
     gXWindowVanished = false;
@@ -131,12 +134,26 @@ void WatchXWindow(SDL_Window* window) {
 }
 
 bool XWindowVanished() { return gXWindowVanished; }
+
+// Asks the X server: a window it no longer has fails the query, and the error
+// handler above notes that.
+bool ProbeXWindow(SDL_Window* window) {
+    if (window != gWatchedWindow || gXWindow == 0) return false;
+    if (!gXWindowVanished) {
+        XWindowAttributes attributes;
+        XGetWindowAttributes(gXDisplay, gXWindow, &attributes);
+    }
+    return gXWindowVanished;
+}
 #else
 void WatchXWindow(SDL_Window*) {}
 bool XWindowVanished() { return false; }
+bool ProbeXWindow(SDL_Window*) { return false; }
 #endif
 
 }  // namespace
+
+bool gpu::WindowDestroyedElsewhere(void* window) { return ProbeXWindow(static_cast<SDL_Window*>(window)); }
 
 Window::Window(const std::string& title, int width, int height, bool fullscreen) {
     Current = this;
