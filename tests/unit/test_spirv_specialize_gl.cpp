@@ -11,7 +11,7 @@
 #include "host/content.h"
 #include "render/gpu.h"
 #include "render/shader_settings.h"
-#include "render/spirv_specialize_gl.h"
+#include "render/gl/spirv_specialize_gl.h"
 
 using namespace velk;
 

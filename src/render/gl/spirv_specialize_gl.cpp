@@ -1,4 +1,4 @@
-#include "render/spirv_specialize_gl.h"
+#include "render/gl/spirv_specialize_gl.h"
 
 #include <glslang/SPIRV/GLSL.std.450.h>
 #include <glslang/SPIRV/spirv.hpp>

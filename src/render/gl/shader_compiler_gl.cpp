@@ -39,7 +39,7 @@
 
 #include "host/errors.h"
 #include "render/gpu.h"
-#include "render/spirv_specialize_gl.h"
+#include "render/gl/spirv_specialize_gl.h"
 
 namespace velk::gpu {
 

@@ -18,7 +18,7 @@
 #include <bit>
 #include <cmath>
 
-#include "render/spirv_specialize_gl.h"
+#include "render/gl/spirv_specialize_gl.h"
 
 namespace velk::gpu {
 
