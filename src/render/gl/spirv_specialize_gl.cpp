@@ -1,4 +1,5 @@
 #include "render/gl/spirv_specialize_gl.h"
+#include "render/gl/spirv_specialize_stages_gl.h"
 
 #include <glslang/SPIRV/GLSL.std.450.h>
 #include <glslang/SPIRV/spirv.hpp>
@@ -133,21 +134,6 @@ std::vector<uint32_t> Probes(std::span<const UniformCondition> conditions) {
     });
     return sorted;
 }
-
-// --- reading a module ---
-
-struct Instruction {
-    size_t At;       // word index of the opcode word
-    uint32_t Count;  // words
-    uint32_t Op;
-};
-
-// A constant-buffer location: a uniform block binding, a byte offset, a type.
-struct Location {
-    uint32_t Binding;
-    uint32_t Offset;
-    uint32_t Type;
-};
 
 }  // namespace
 
@@ -320,227 +306,238 @@ constexpr size_t kMaxExpressionSteps = 256;
 
 }  // namespace
 
-Specialization SpecializeUniformConditions(std::vector<uint32_t>& spirv, size_t maxVariants) {
-    if (spirv.size() < 5 || spirv[0] != spv::MagicNumber) return {};
-    std::vector<Instruction> instructions;
-    for (size_t at = 5; at < spirv.size();) {
-        uint32_t count = spirv[at] >> 16;
-        if (count == 0 || at + count > spirv.size()) return {};
-        instructions.push_back({at, count, spirv[at] & 0xffff});
-        at += count;
-    }
-    auto word = [&](const Instruction& in, size_t i) { return spirv[in.At + i]; };
+namespace specialize {
 
-    // Types, constants, uniform blocks and their member offsets, images.
-    std::unordered_set<uint32_t> boolTypes, blocks, imageTypes;
-    std::unordered_map<uint32_t, uint32_t> scalarWidth;                // int or float type -> bits
-    std::unordered_map<uint32_t, uint32_t> scalarKind;                 // int or float type -> component kind
-    std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> vectors;  // type -> (component, count)
-    std::unordered_map<uint32_t, std::vector<uint32_t>> structs;          // type -> member types
-    std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> pointers;  // type -> (storage class, pointee)
-    std::map<std::pair<uint32_t, uint32_t>, uint32_t> memberOffsets;
-    std::unordered_map<uint32_t, uint32_t> bindings;
-    std::unordered_map<uint32_t, uint32_t> constants;  // 32-bit scalar constant -> bits
-    std::unordered_map<uint32_t, size_t> globalValues;  // constant or undefined value -> instruction
-    std::unordered_map<uint32_t, Location> locations;  // pointer or value in a constant buffer
-    std::unordered_map<uint32_t, uint32_t> imageUnits;  // image variable, or a value loaded from it -> unit
-    uint32_t glslStd450 = 0;
-    size_t firstFunction = instructions.size(), afterAnnotations = 0, firstType = 0;
-    for (size_t n = 0; n < instructions.size(); ++n) {
-        const Instruction& in = instructions[n];
+std::optional<std::pair<uint32_t, uint32_t>> Module::Shape(uint32_t type) const {
+    uint32_t components = 1;
+    if (auto v = Vectors.find(type); v != Vectors.end()) {
+        components = v->second.second;
+        type = v->second.first;
+    }
+    if (components > 4) return std::nullopt;
+    if (BoolTypes.count(type)) return std::pair{3u, components};
+    auto width = ScalarWidth.find(type);
+    if (width == ScalarWidth.end() || width->second != 32) return std::nullopt;
+    return std::pair{ScalarKind.at(type), components};
+}
+
+std::optional<Location> Module::Step(Location at, uint32_t index) const {
+    if (auto s = Structs.find(at.Type); s != Structs.end()) {
+        auto offset = MemberOffsets.find({at.Type, index});
+        if (index >= s->second.size() || offset == MemberOffsets.end()) return std::nullopt;
+        return Location{at.Binding, at.Offset + offset->second, s->second[index]};
+    }
+    if (auto v = Vectors.find(at.Type); v != Vectors.end()) {
+        auto width = ScalarWidth.find(v->second.first);
+        if (index >= v->second.second || width == ScalarWidth.end() || width->second != 32) return std::nullopt;
+        return Location{at.Binding, at.Offset + 4 * index, v->second.first};
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// Types, constants, decorations and the first function, from the instructions.
+void ReadDeclarations(Module& m) {
+    size_t firstType = 0;
+    m.FirstFunction = m.Instructions.size();
+    for (size_t n = 0; n < m.Instructions.size(); ++n) {
+        const Instruction& in = m.Instructions[n];
+        auto word = [&](size_t i) { return m.Word(in, i); };
         switch (in.Op) {
             case spv::OpExtInstImport: {
-                const char* name = reinterpret_cast<const char*>(&spirv[in.At + 2]);
-                if (std::string(name, strnlen(name, 4 * (in.Count - 2))) == "GLSL.std.450") glslStd450 = word(in, 1);
+                const char* name = reinterpret_cast<const char*>(&m.Words[in.At + 2]);
+                if (std::string(name, strnlen(name, 4 * (in.Count - 2))) == "GLSL.std.450") m.GlslStd450 = word(1);
                 break;
             }
-            case spv::OpTypeBool: boolTypes.insert(word(in, 1)); break;
+            case spv::OpTypeBool: m.BoolTypes.insert(word(1)); break;
             case spv::OpTypeInt:
-                scalarWidth[word(in, 1)] = word(in, 2);
-                scalarKind[word(in, 1)] = in.Count >= 4 && word(in, 3) ? 1 : 2;
+                m.ScalarWidth[word(1)] = word(2);
+                m.ScalarKind[word(1)] = in.Count >= 4 && word(3) ? 1 : 2;
                 break;
             case spv::OpTypeFloat:
-                scalarWidth[word(in, 1)] = word(in, 2);
-                scalarKind[word(in, 1)] = 0;
+                m.ScalarWidth[word(1)] = word(2);
+                m.ScalarKind[word(1)] = 0;
                 break;
-            case spv::OpTypeImage: imageTypes.insert(word(in, 1)); break;
-            case spv::OpTypeVector: vectors[word(in, 1)] = {word(in, 2), word(in, 3)}; break;
-            case spv::OpTypeStruct: structs[word(in, 1)] = {&spirv[in.At + 2], &spirv[in.At + in.Count]}; break;
-            case spv::OpTypePointer: pointers[word(in, 1)] = {word(in, 2), word(in, 3)}; break;
+            case spv::OpTypeImage: m.ImageTypes.insert(word(1)); break;
+            case spv::OpTypeVector: m.Vectors[word(1)] = {word(2), word(3)}; break;
+            case spv::OpTypeStruct:
+                m.Structs[word(1)] = {m.Words.begin() + in.At + 2, m.Words.begin() + in.At + in.Count};
+                break;
+            case spv::OpTypePointer: m.Pointers[word(1)] = {word(2), word(3)}; break;
             case spv::OpConstant:
-                if (in.Count == 4) constants[word(in, 2)] = word(in, 3);
-                if (n < firstFunction) globalValues[word(in, 2)] = n;
+                if (in.Count == 4) m.Constants[word(2)] = word(3);
+                if (n < m.FirstFunction) m.GlobalValues[word(2)] = n;
                 break;
             case spv::OpConstantTrue:
             case spv::OpConstantFalse:
             case spv::OpConstantComposite:
             case spv::OpConstantNull:
             case spv::OpUndef:
-                if (n < firstFunction) globalValues[word(in, 2)] = n;
+                if (n < m.FirstFunction) m.GlobalValues[word(2)] = n;
                 break;
             case spv::OpDecorate:
-                if (in.Count >= 3 && word(in, 2) == spv::DecorationBlock) blocks.insert(word(in, 1));
-                if (in.Count >= 4 && word(in, 2) == spv::DecorationBinding) bindings[word(in, 1)] = word(in, 3);
+                if (in.Count >= 3 && word(2) == spv::DecorationBlock) m.Blocks.insert(word(1));
+                if (in.Count >= 4 && word(2) == spv::DecorationBinding) m.Bindings[word(1)] = word(3);
                 break;
             case spv::OpMemberDecorate:
-                if (in.Count >= 5 && word(in, 3) == spv::DecorationOffset)
-                    memberOffsets[{word(in, 1), word(in, 2)}] = word(in, 4);
+                if (in.Count >= 5 && word(3) == spv::DecorationOffset) m.MemberOffsets[{word(1), word(2)}] = word(4);
                 break;
-            case spv::OpFunction: firstFunction = std::min(firstFunction, n); break;
+            case spv::OpFunction: m.FirstFunction = std::min(m.FirstFunction, n); break;
             default: break;
         }
-        if (n < firstFunction) {
+        if (n < m.FirstFunction) {
             if ((in.Op >= spv::OpDecorate && in.Op <= spv::OpGroupMemberDecorate) || in.Op == spv::OpDecorateId ||
                 in.Op == spv::OpDecorateString || in.Op == spv::OpMemberDecorateString)
-                afterAnnotations = n + 1;
+                m.AfterAnnotations = n + 1;
             if (!firstType && in.Op >= spv::OpTypeVoid && in.Op <= spv::OpTypeForwardPointer) firstType = n;
         }
     }
-    if (firstFunction == instructions.size()) return {};
-    if (!afterAnnotations) afterAnnotations = firstType;
-    for (size_t n = 0; n < firstFunction; ++n) {
-        const Instruction& in = instructions[n];
+    if (!m.AfterAnnotations) m.AfterAnnotations = firstType;
+}
+
+// The global variables that are uniform blocks (with their binding) or images
+// (with their texture unit).
+void ReadVariables(Module& m) {
+    for (size_t n = 0; n < m.FirstFunction; ++n) {
+        const Instruction& in = m.Instructions[n];
         if (in.Op != spv::OpVariable || in.Count < 4) continue;
-        auto pointer = pointers.find(word(in, 1));
-        auto binding = bindings.find(word(in, 2));
-        if (pointer == pointers.end() || binding == bindings.end()) continue;
-        if (word(in, 3) == spv::StorageClassUniform && blocks.count(pointer->second.second))
-            locations[word(in, 2)] = {binding->second, 0, pointer->second.second};
-        if (word(in, 3) == spv::StorageClassUniformConstant && imageTypes.count(pointer->second.second))
-            imageUnits[word(in, 2)] = binding->second;
+        auto pointer = m.Pointers.find(m.Word(in, 1));
+        auto binding = m.Bindings.find(m.Word(in, 2));
+        if (pointer == m.Pointers.end() || binding == m.Bindings.end()) continue;
+        if (m.Word(in, 3) == spv::StorageClassUniform && m.Blocks.count(pointer->second.second))
+            m.BlockVariables[m.Word(in, 2)] = {binding->second, 0, pointer->second.second};
+        if (m.Word(in, 3) == spv::StorageClassUniformConstant && m.ImageTypes.count(pointer->second.second))
+            m.ImageVariables[m.Word(in, 2)] = binding->second;
     }
+}
 
-    // The kind and component count of a 32-bit scalar or vector type.
-    auto shape = [&](uint32_t type) -> std::optional<std::pair<uint32_t, uint32_t>> {
-        uint32_t components = 1;
-        if (auto v = vectors.find(type); v != vectors.end()) {
-            components = v->second.second;
-            type = v->second.first;
-        }
-        if (components > 4) return std::nullopt;
-        if (boolTypes.count(type)) return std::pair{3u, components};
-        auto width = scalarWidth.find(type);
-        if (width == scalarWidth.end() || width->second != 32) return std::nullopt;
-        return std::pair{scalarKind[type], components};
-    };
+}  // namespace
 
-    // Steps one index into a location's type: a struct member or a vector component.
-    auto step = [&](Location at, uint32_t index) -> std::optional<Location> {
-        if (auto s = structs.find(at.Type); s != structs.end()) {
-            auto offset = memberOffsets.find({at.Type, index});
-            if (index >= s->second.size() || offset == memberOffsets.end()) return std::nullopt;
-            return Location{at.Binding, at.Offset + offset->second, s->second[index]};
-        }
-        if (auto v = vectors.find(at.Type); v != vectors.end()) {
-            auto width = scalarWidth.find(v->second.first);
-            if (index >= v->second.second || width == scalarWidth.end() || width->second != 32) return std::nullopt;
-            return Location{at.Binding, at.Offset + 4 * index, v->second.first};
-        }
-        return std::nullopt;
-    };
+std::optional<Module> ReadModule(std::span<const uint32_t> spirv) {
+    if (spirv.size() < 5 || spirv[0] != spv::MagicNumber) return std::nullopt;
+    Module m;
+    m.Words = spirv;
+    for (size_t at = 5; at < spirv.size();) {
+        uint32_t count = spirv[at] >> 16;
+        if (count == 0 || at + count > spirv.size()) return std::nullopt;
+        m.Instructions.push_back({at, count, spirv[at] & 0xffff});
+        at += count;
+    }
+    ReadDeclarations(m);
+    if (m.FirstFunction == m.Instructions.size()) return std::nullopt;
+    ReadVariables(m);
+    return m;
+}
 
-    // Follow the buffer's values through the functions; note the comparisons and
-    // the blocks.
-    struct Candidate {
-        size_t Instruction;
-        UniformCondition Condition;
-    };
-    struct Block {
-        size_t First = 0;
-        size_t Terminator = 0;
-        bool Entry = false;
-    };
-    std::vector<Candidate> candidates;
-    std::vector<size_t> comparisons;                   // every comparison instruction
-    std::unordered_map<uint32_t, size_t> definitions;  // result id -> instruction
-    std::unordered_map<size_t, size_t> blockOf;        // comparison instruction -> block
-    std::unordered_map<uint32_t, size_t> labels;       // label -> block
-    std::vector<Block> cfg;
-    std::vector<uint32_t> branchConditions;
+namespace {
+
+// Where a value that an access chain, load or extraction makes lies in a constant
+// buffer or which image it is, when its source is one.
+void FollowValue(const Module& module, const Instruction& in, Functions& f) {
+    auto word = [&](size_t i) { return module.Word(in, i); };
+    switch (in.Op) {
+        case spv::OpAccessChain:
+        case spv::OpInBoundsAccessChain: {
+            auto base = f.Locations.find(word(3));
+            if (base == f.Locations.end()) break;
+            std::optional<Location> at = base->second;
+            for (size_t i = 4; i < in.Count && at; ++i) {
+                auto index = module.Constants.find(word(i));
+                at = index == module.Constants.end() ? std::nullopt : module.Step(*at, index->second);
+            }
+            if (at) f.Locations[word(2)] = *at;
+            break;
+        }
+        case spv::OpLoad: {
+            auto source = f.Locations.find(word(3));
+            if (source != f.Locations.end()) f.Locations[word(2)] = source->second;
+            if (auto image = f.ImageUnits.find(word(3)); image != f.ImageUnits.end()) f.ImageUnits[word(2)] = image->second;
+            break;
+        }
+        case spv::OpCompositeExtract: {
+            auto source = f.Locations.find(word(3));
+            if (source == f.Locations.end()) break;
+            std::optional<Location> at = source->second;
+            for (size_t i = 4; i < in.Count && at; ++i) at = module.Step(*at, word(i));
+            if (at) f.Locations[word(2)] = *at;
+            break;
+        }
+        default: break;
+    }
+}
+
+// A comparison (instruction n): noted, and a candidate when it compares a 32-bit
+// constant-buffer scalar with a constant.
+void NoteComparison(const Module& module, size_t n, Functions& f) {
+    const Instruction& in = module.Instructions[n];
+    auto word = [&](size_t i) { return module.Word(in, i); };
+    f.Comparisons.push_back(n);
+    if (!f.Cfg.empty()) f.BlockOf[n] = f.Cfg.size() - 1;
+    for (int side = 0; side < 2; ++side) {
+        auto value = f.Locations.find(word(3 + side));
+        auto constant = module.Constants.find(word(4 - side));
+        if (value == f.Locations.end() || constant == module.Constants.end()) continue;
+        auto width = module.ScalarWidth.find(value->second.Type);
+        if (width == module.ScalarWidth.end() || width->second != 32) continue;
+        f.Candidates.push_back(
+            {n, {value->second.Binding, value->second.Offset, side == 0 ? in.Op : Swapped(in.Op), constant->second}});
+        break;
+    }
+}
+
+}  // namespace
+
+Functions FollowBufferValues(const Module& module) {
+    Functions f;
+    f.Locations = module.BlockVariables;
+    f.ImageUnits = module.ImageVariables;
     bool functionStart = false;
-    for (size_t n = firstFunction; n < instructions.size(); ++n) {
-        const Instruction& in = instructions[n];
+    for (size_t n = module.FirstFunction; n < module.Instructions.size(); ++n) {
+        const Instruction& in = module.Instructions[n];
         if (in.Op == spv::OpFunction) functionStart = true;
         if (in.Op == spv::OpLabel) {
-            labels[word(in, 1)] = cfg.size();
-            cfg.push_back({n, 0, functionStart});
+            f.Labels[module.Word(in, 1)] = f.Cfg.size();
+            f.Cfg.push_back({n, 0, functionStart});
             functionStart = false;
             continue;
         }
-        if (IsTerminator(in.Op) && !cfg.empty()) cfg.back().Terminator = n;
+        if (IsTerminator(in.Op) && !f.Cfg.empty()) f.Cfg.back().Terminator = n;
         if (in.Op == spv::OpBranchConditional) {
-            branchConditions.push_back(word(in, 1));
+            f.BranchConditions.push_back(module.Word(in, 1));
             continue;
         }
-        if (in.Count >= 3 && !HasNoResultWord2(in.Op)) definitions[word(in, 2)] = n;
-        switch (in.Op) {
-            case spv::OpAccessChain:
-            case spv::OpInBoundsAccessChain: {
-                auto base = locations.find(word(in, 3));
-                if (base == locations.end()) break;
-                std::optional<Location> at = base->second;
-                for (size_t i = 4; i < in.Count && at; ++i) {
-                    auto index = constants.find(word(in, i));
-                    at = index == constants.end() ? std::nullopt : step(*at, index->second);
-                }
-                if (at) locations[word(in, 2)] = *at;
-                break;
-            }
-            case spv::OpLoad: {
-                auto source = locations.find(word(in, 3));
-                if (source != locations.end()) locations[word(in, 2)] = source->second;
-                if (auto image = imageUnits.find(word(in, 3)); image != imageUnits.end())
-                    imageUnits[word(in, 2)] = image->second;
-                break;
-            }
-            case spv::OpCompositeExtract: {
-                auto source = locations.find(word(in, 3));
-                if (source == locations.end()) break;
-                std::optional<Location> at = source->second;
-                for (size_t i = 4; i < in.Count && at; ++i) at = step(*at, word(in, i));
-                if (at) locations[word(in, 2)] = *at;
-                break;
-            }
-            default:
-                if (!IsComparison(in.Op) || in.Count != 5 || !boolTypes.count(word(in, 1))) break;
-                comparisons.push_back(n);
-                if (!cfg.empty()) blockOf[n] = cfg.size() - 1;
-                for (int side = 0; side < 2; ++side) {
-                    auto value = locations.find(word(in, 3 + side));
-                    auto constant = constants.find(word(in, 4 - side));
-                    if (value == locations.end() || constant == constants.end()) continue;
-                    auto width = scalarWidth.find(value->second.Type);
-                    if (width == scalarWidth.end() || width->second != 32) continue;
-                    candidates.push_back({n, {value->second.Binding, value->second.Offset,
-                                              side == 0 ? in.Op : Swapped(in.Op), constant->second}});
-                    break;
-                }
-                break;
-        }
+        if (in.Count >= 3 && !HasNoResultWord2(in.Op)) f.Definitions[module.Word(in, 2)] = n;
+        FollowValue(module, in, f);
+        if (IsComparison(in.Op) && in.Count == 5 && module.BoolTypes.count(module.Word(in, 1)))
+            NoteComparison(module, n, f);
     }
+    return f;
+}
 
-    // Only conditions that decide a branch matter: a select computes both sides anyway.
+std::unordered_set<uint32_t> DecidingValues(const Module& module, const Functions& functions) {
     std::unordered_set<uint32_t> deciding;
-    std::vector<uint32_t> pending = branchConditions;
+    std::vector<uint32_t> pending = functions.BranchConditions;
     while (!pending.empty()) {
         uint32_t id = pending.back();
         pending.pop_back();
         if (!deciding.insert(id).second) continue;
-        auto def = definitions.find(id);
-        if (def == definitions.end()) continue;
-        const Instruction& in = instructions[def->second];
+        auto def = functions.Definitions.find(id);
+        if (def == functions.Definitions.end()) continue;
+        const Instruction& in = module.Instructions[def->second];
         if (in.Op == spv::OpLogicalOr || in.Op == spv::OpLogicalAnd || in.Op == spv::OpLogicalEqual ||
             in.Op == spv::OpLogicalNotEqual || in.Op == spv::OpLogicalNot || in.Op == spv::OpSelect)
-            for (size_t i = in.Op == spv::OpSelect ? 4 : 3; i < in.Count; ++i) pending.push_back(word(in, i));
+            for (size_t i = in.Op == spv::OpSelect ? 4 : 3; i < in.Count; ++i) pending.push_back(module.Word(in, i));
     }
+    return deciding;
+}
 
-    // Distinct conditions on scalars in order of appearance, while the keys stay few.
-    Specialization result;
+ScalarConditions ChooseScalarConditions(const Module& module, const Functions& functions,
+                                        const std::unordered_set<uint32_t>& deciding, size_t maxVariants) {
+    ScalarConditions result;
     std::vector<UniformCondition>& chosen = result.Conditions;
-    std::vector<std::pair<size_t, uint32_t>> replaced;  // instruction -> SpecId
-    std::unordered_set<size_t> replacedInstructions;
-    for (const Candidate& candidate : candidates) {
-        if (!deciding.count(word(instructions[candidate.Instruction], 2))) continue;
+    for (const Candidate& candidate : functions.Candidates) {
+        if (!deciding.count(module.ResultOf(candidate.Instruction))) continue;
         auto same = std::find(chosen.begin(), chosen.end(), candidate.Condition);
         if (same == chosen.end()) {
             chosen.push_back(candidate.Condition);
@@ -550,318 +547,402 @@ Specialization SpecializeUniformConditions(std::vector<uint32_t>& spirv, size_t 
             }
             same = chosen.end() - 1;
         }
-        replaced.emplace_back(candidate.Instruction, static_cast<uint32_t>(same - chosen.begin()));
-        replacedInstructions.insert(candidate.Instruction);
+        result.Replaced.emplace_back(candidate.Instruction, static_cast<uint32_t>(same - chosen.begin()));
+    }
+    return result;
+}
+
+namespace {
+
+// Renumbers a comparison's computation into expression steps.
+class Slicer {
+public:
+    Slicer(const Module& module, const Functions& functions) : m_(module), f_(functions) {}
+
+    std::optional<ComputedCondition> Slice(size_t comparison) {
+        if (!Visit(m_.ResultOf(comparison)) || !input_) return std::nullopt;
+        return std::move(condition_);
     }
 
-    // The computation of a comparison from constant-buffer values, texture sizes
-    // and constants, when it is nothing else.
-    auto slice = [&](size_t comparison) -> std::optional<ComputedCondition> {
-        ComputedCondition condition;
-        std::unordered_map<uint32_t, uint32_t> done;  // id -> step
-        bool input = false;
-        std::function<std::optional<uint32_t>(uint32_t)> visit = [&](uint32_t id) -> std::optional<uint32_t> {
-            if (auto d = done.find(id); d != done.end()) return d->second;
-            if (condition.Steps.size() >= kMaxExpressionSteps) return std::nullopt;
-            ExpressionStep s;
-            uint32_t type = 0;
-            auto def = definitions.find(id);
-            bool value = def != definitions.end() && (instructions[def->second].Op == spv::OpLoad ||
-                                                      instructions[def->second].Op == spv::OpCompositeExtract);
-            if (auto at = locations.find(id); at != locations.end() && value) {
-                type = at->second.Type;
-                s.Op = spv::OpLoad;
-                s.Literals = {at->second.Binding, at->second.Offset};
-                input = true;
-            } else if (auto g = globalValues.find(id); g != globalValues.end()) {
-                const Instruction& in = instructions[g->second];
-                type = word(in, 1);
-                s.Op = in.Op == spv::OpUndef ? spv::OpUndef : spv::OpConstant;
-                if (in.Op == spv::OpConstant) {
-                    if (in.Count != 4) return std::nullopt;
-                    s.Literals = {word(in, 3)};
-                } else if (in.Op == spv::OpConstantTrue || in.Op == spv::OpConstantFalse) {
-                    s.Literals = {in.Op == spv::OpConstantTrue ? 1u : 0u};
-                } else if (in.Op == spv::OpConstantNull) {
-                    s.Literals.assign(4, 0);
-                } else if (in.Op == spv::OpConstantComposite) {
-                    for (size_t i = 3; i < in.Count; ++i) {
-                        auto c = constants.find(word(in, i));
-                        if (c == constants.end()) return std::nullopt;
-                        s.Literals.push_back(c->second);
-                    }
-                }
-            } else if (auto d = definitions.find(id); d != definitions.end()) {
-                const Instruction& in = instructions[d->second];
-                type = word(in, 1);
-                s.Op = in.Op;
-                auto arg = [&](uint32_t operand) {
-                    std::optional<uint32_t> index = visit(operand);
-                    if (index) s.Args.push_back(*index);
-                    return index.has_value();
-                };
-                switch (in.Op) {
-                    case spv::OpUndef: break;
-                    case spv::OpImageQuerySizeLod:
-                    case spv::OpImageQuerySize: {
-                        auto image = imageUnits.find(word(in, 3));
-                        if (image == imageUnits.end()) return std::nullopt;
-                        s.Literals = {image->second};
-                        if (in.Op == spv::OpImageQuerySizeLod && !arg(word(in, 4))) return std::nullopt;
-                        input = true;
-                        break;
-                    }
-                    case spv::OpCompositeExtract:
-                        if (in.Count != 5 || !arg(word(in, 3))) return std::nullopt;
-                        s.Literals = {word(in, 4)};
-                        break;
-                    case spv::OpVectorShuffle:
-                        if (in.Count < 6 || !arg(word(in, 3)) || !arg(word(in, 4))) return std::nullopt;
-                        s.Literals.assign(&spirv[in.At + 5], &spirv[in.At + in.Count]);
-                        break;
-                    case spv::OpExtInst:
-                        if (in.Count < 5 || word(in, 3) != glslStd450 || !glslStd450 ||
-                            !IsComputableExtended(word(in, 4)))
-                            return std::nullopt;
-                        s.Extended = word(in, 4);
-                        for (size_t i = 5; i < in.Count; ++i)
-                            if (!arg(word(in, i))) return std::nullopt;
-                        break;
-                    default:
-                        if (!IsComputable(in.Op)) return std::nullopt;
-                        for (size_t i = 3; i < in.Count; ++i)
-                            if (!arg(word(in, i))) return std::nullopt;
-                        break;
-                }
-            } else {
-                return std::nullopt;
-            }
-            auto form = shape(type);
-            if (!form) return std::nullopt;
-            s.Kind = form->first;
-            s.Components = form->second;
-            condition.Steps.push_back(std::move(s));
-            done[id] = static_cast<uint32_t>(condition.Steps.size() - 1);
-            return done[id];
-        };
-        if (!visit(word(instructions[comparison], 2)) || !input) return std::nullopt;
-        return condition;
-    };
-
-    // The blocks that can run when some conditions have known values: from every
-    // function's first block, following a conditional branch only where its
-    // condition may be true or false.
-    std::unordered_map<uint32_t, bool> known;  // comparison result -> value
-    std::function<std::optional<bool>(uint32_t, int)> staticValue = [&](uint32_t id, int depth) -> std::optional<bool> {
-        if (auto k = known.find(id); k != known.end()) return k->second;
-        if (depth > 64) return std::nullopt;
-        if (auto g = globalValues.find(id); g != globalValues.end()) {
-            uint32_t op = instructions[g->second].Op;
-            if (op == spv::OpConstantTrue) return true;
-            if (op == spv::OpConstantFalse) return false;
+private:
+    // The step of a value, made with those of its operands.
+    std::optional<uint32_t> Visit(uint32_t id) {
+        if (auto d = done_.find(id); d != done_.end()) return d->second;
+        if (condition_.Steps.size() >= kMaxExpressionSteps) return std::nullopt;
+        ExpressionStep s;
+        uint32_t type = 0;
+        auto def = f_.Definitions.find(id);
+        bool value = def != f_.Definitions.end() && (m_.Instructions[def->second].Op == spv::OpLoad ||
+                                                     m_.Instructions[def->second].Op == spv::OpCompositeExtract);
+        if (auto at = f_.Locations.find(id); at != f_.Locations.end() && value) {
+            type = at->second.Type;
+            s.Op = spv::OpLoad;
+            s.Literals = {at->second.Binding, at->second.Offset};
+            input_ = true;
+        } else if (auto g = m_.GlobalValues.find(id); g != m_.GlobalValues.end()) {
+            const Instruction& in = m_.Instructions[g->second];
+            type = m_.Word(in, 1);
+            if (!GlobalStep(in, s)) return std::nullopt;
+        } else if (auto d = f_.Definitions.find(id); d != f_.Definitions.end()) {
+            const Instruction& in = m_.Instructions[d->second];
+            type = m_.Word(in, 1);
+            if (!ComputedStep(in, s)) return std::nullopt;
+        } else {
             return std::nullopt;
         }
-        auto def = definitions.find(id);
-        if (def == definitions.end()) return std::nullopt;
-        const Instruction& in = instructions[def->second];
-        auto operand = [&](size_t i) { return staticValue(word(in, i), depth + 1); };
-        switch (in.Op) {
-            case spv::OpLogicalNot: {
-                auto a = operand(3);
-                return a ? std::optional<bool>(!*a) : std::nullopt;
-            }
-            case spv::OpLogicalAnd:
-            case spv::OpLogicalOr: {
-                bool isAnd = in.Op == spv::OpLogicalAnd;
-                auto a = operand(3), b = operand(4);
-                if ((a && *a != isAnd) || (b && *b != isAnd)) return !isAnd;
-                if (a && b) return isAnd;
-                return std::nullopt;
-            }
-            case spv::OpLogicalEqual:
-            case spv::OpLogicalNotEqual: {
-                auto a = operand(3), b = operand(4);
-                if (!a || !b) return std::nullopt;
-                return (*a == *b) == (in.Op == spv::OpLogicalEqual);
-            }
-            case spv::OpSelect: {
-                auto c = operand(3);
-                if (c) return operand(*c ? 4 : 5);
-                auto a = operand(4), b = operand(5);
-                return a && b && *a == *b ? a : std::nullopt;
-            }
-            default: return std::nullopt;
-        }
-    };
-    auto reachable = [&]() {
-        std::vector<bool> seen(cfg.size(), false);
-        std::vector<size_t> stack;
-        for (size_t b = 0; b < cfg.size(); ++b)
-            if (cfg[b].Entry) stack.push_back(b);
-        auto go = [&](uint32_t label) {
-            auto target = labels.find(label);
-            if (target != labels.end()) stack.push_back(target->second);
-        };
-        while (!stack.empty()) {
-            size_t b = stack.back();
-            stack.pop_back();
-            if (seen[b]) continue;
-            seen[b] = true;
-            if (!cfg[b].Terminator) continue;
-            const Instruction& in = instructions[cfg[b].Terminator];
-            if (in.Op == spv::OpBranch) go(word(in, 1));
-            if (in.Op == spv::OpBranchConditional) {
-                std::optional<bool> value = staticValue(word(in, 1), 0);
-                if (!value || *value) go(word(in, 2));
-                if (!value || !*value) go(word(in, 3));
-            }
-            if (in.Op == spv::OpSwitch)
-                for (size_t i = 2; i < in.Count; i += 2) go(word(in, i));
-        }
-        return seen;
-    };
-
-    // Computed conditions that decide a branch, distinct, in order of appearance.
-    std::vector<std::pair<size_t, ComputedCondition>> computedCandidates;
-    for (size_t n : comparisons) {
-        if (replacedInstructions.count(n) || !deciding.count(word(instructions[n], 2))) continue;
-        if (std::optional<ComputedCondition> condition = slice(n)) computedCandidates.emplace_back(n, std::move(*condition));
+        auto form = m_.Shape(type);
+        if (!form) return std::nullopt;
+        s.Kind = form->first;
+        s.Components = form->second;
+        condition_.Steps.push_back(std::move(s));
+        done_[id] = static_cast<uint32_t>(condition_.Steps.size() - 1);
+        return done_[id];
     }
 
-    // The programs: per key of the scalar conditions, one per combination of the
-    // computed conditions whose comparison can run under it (a decision tree: a
-    // condition splits only the combinations under which it can run), plus the
-    // fallback that keeps the computed comparisons, when there are any.
-    const size_t n = chosen.size();
-    std::vector<uint64_t> baseKeys = ReachableKeys(chosen, maxVariants).value_or(std::vector<uint64_t>{0});
-    std::vector<ComputedCondition>& computed = result.Computed;
-    std::vector<std::vector<size_t>> computedAt;  // SpecId - n -> its comparison instructions
-
-    // Whether a computed condition can have a sure value under a key: not when the
-    // key needs a scalar it reads to be NaN or infinite (the key that a NaN time
-    // gives, for example).
-    std::map<std::pair<uint32_t, uint32_t>, std::pair<uint64_t, std::set<uint64_t>>> finite;  // scalar -> (its bits, finite keys)
-    for (const auto& [scalar, members] : ByScalar(chosen)) {
-        auto& entry = finite[scalar];
-        for (size_t i : members) entry.first |= uint64_t(1) << i;
-        for (uint64_t key : ScalarKeys(chosen, members, true)) entry.second.insert(key);
-    }
-    auto decidable = [&](const ComputedCondition& condition, uint64_t base) {
-        for (const ExpressionStep& s : condition.Steps) {
-            if (s.Op != spv::OpLoad || s.Literals.size() != 2) continue;
-            for (uint32_t c = 0; c < s.Components; ++c) {
-                auto entry = finite.find({s.Literals[0], s.Literals[1] + 4 * c});
-                if (entry != finite.end() && !entry->second.second.count(base & entry->second.first)) return false;
+    // A constant or an undefined value.
+    bool GlobalStep(const Instruction& in, ExpressionStep& s) {
+        s.Op = in.Op == spv::OpUndef ? spv::OpUndef : spv::OpConstant;
+        if (in.Op == spv::OpConstant) {
+            if (in.Count != 4) return false;
+            s.Literals = {m_.Word(in, 3)};
+        } else if (in.Op == spv::OpConstantTrue || in.Op == spv::OpConstantFalse) {
+            s.Literals = {in.Op == spv::OpConstantTrue ? 1u : 0u};
+        } else if (in.Op == spv::OpConstantNull) {
+            s.Literals.assign(4, 0);
+        } else if (in.Op == spv::OpConstantComposite) {
+            for (size_t i = 3; i < in.Count; ++i) {
+                auto c = m_.Constants.find(m_.Word(in, i));
+                if (c == m_.Constants.end()) return false;
+                s.Literals.push_back(c->second);
             }
         }
         return true;
-    };
+    }
 
-    auto expand = [&](const std::vector<std::vector<size_t>>& at,
-                      const std::vector<const ComputedCondition*>& conditions) -> std::optional<std::vector<VariantKey>> {
-        std::vector<VariantKey> keys;
-        const uint64_t scalarMask = n == 0 ? 0 : (n >= 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1);
-        for (uint64_t base : baseKeys) {
-            known.clear();
-            for (const auto& [instruction, id] : replaced) known[word(instructions[instruction], 2)] = base >> id & 1;
-            std::vector<VariantKey> leaves;
-            std::function<bool(uint64_t, uint64_t)> split = [&](uint64_t bits, uint64_t mask) {
-                std::vector<bool> live = reachable();
-                for (size_t k = 0; k < at.size(); ++k) {
-                    uint64_t bit = uint64_t(1) << (n + k);
-                    if (mask & bit) continue;
-                    if (!decidable(*conditions[k], base)) continue;
-                    bool runs = false;
-                    for (size_t instruction : at[k]) runs = runs || (blockOf.count(instruction) && live[blockOf[instruction]]);
-                    if (!runs) continue;
-                    for (bool value : {true, false}) {
-                        for (size_t instruction : at[k]) known[word(instructions[instruction], 2)] = value;
-                        bool fits = split(bits | (value ? bit : 0), mask | bit);
-                        for (size_t instruction : at[k]) known.erase(word(instructions[instruction], 2));
-                        if (!fits) return false;
-                    }
-                    return true;
-                }
-                leaves.push_back({bits, mask});
-                return keys.size() + leaves.size() <= maxVariants;
-            };
-            if (!split(base, scalarMask)) return std::nullopt;
-            if (leaves.size() > 1) keys.push_back({base, scalarMask});  // the fallback
-            keys.insert(keys.end(), leaves.begin(), leaves.end());
-            if (keys.size() > maxVariants) return std::nullopt;
+    // An instruction of the functions: a texture size query or a computable one.
+    bool ComputedStep(const Instruction& in, ExpressionStep& s) {
+        auto word = [&](size_t i) { return m_.Word(in, i); };
+        s.Op = in.Op;
+        auto arg = [&](uint32_t operand) {
+            std::optional<uint32_t> index = Visit(operand);
+            if (index) s.Args.push_back(*index);
+            return index.has_value();
+        };
+        switch (in.Op) {
+            case spv::OpUndef: break;
+            case spv::OpImageQuerySizeLod:
+            case spv::OpImageQuerySize: {
+                auto image = f_.ImageUnits.find(word(3));
+                if (image == f_.ImageUnits.end()) return false;
+                s.Literals = {image->second};
+                if (in.Op == spv::OpImageQuerySizeLod && !arg(word(4))) return false;
+                input_ = true;
+                break;
+            }
+            case spv::OpCompositeExtract:
+                if (in.Count != 5 || !arg(word(3))) return false;
+                s.Literals = {word(4)};
+                break;
+            case spv::OpVectorShuffle:
+                if (in.Count < 6 || !arg(word(3)) || !arg(word(4))) return false;
+                s.Literals.assign(m_.Words.begin() + in.At + 5, m_.Words.begin() + in.At + in.Count);
+                break;
+            case spv::OpExtInst:
+                if (in.Count < 5 || word(3) != m_.GlslStd450 || !m_.GlslStd450 || !IsComputableExtended(word(4)))
+                    return false;
+                s.Extended = word(4);
+                for (size_t i = 5; i < in.Count; ++i)
+                    if (!arg(word(i))) return false;
+                break;
+            default:
+                if (!IsComputable(in.Op)) return false;
+                for (size_t i = 3; i < in.Count; ++i)
+                    if (!arg(word(i))) return false;
+                break;
         }
-        return keys;
+        return true;
+    }
+
+    const Module& m_;
+    const Functions& f_;
+    ComputedCondition condition_;
+    std::unordered_map<uint32_t, uint32_t> done_;  // id -> step
+    bool input_ = false;                           // reads a buffer value or a texture size
+};
+
+}  // namespace
+
+std::optional<ComputedCondition> SliceComputedCondition(const Module& module, const Functions& functions,
+                                                        size_t comparison) {
+    return Slicer(module, functions).Slice(comparison);
+}
+
+std::vector<std::pair<size_t, ComputedCondition>> ComputedCandidates(const Module& module, const Functions& functions,
+                                                                     const std::unordered_set<uint32_t>& deciding,
+                                                                     const Replacements& replaced) {
+    std::unordered_set<size_t> replacedInstructions;
+    for (const auto& [instruction, specId] : replaced) replacedInstructions.insert(instruction);
+    std::vector<std::pair<size_t, ComputedCondition>> candidates;
+    for (size_t n : functions.Comparisons) {
+        if (replacedInstructions.count(n) || !deciding.count(module.ResultOf(n))) continue;
+        if (std::optional<ComputedCondition> condition = SliceComputedCondition(module, functions, n))
+            candidates.emplace_back(n, std::move(*condition));
+    }
+    return candidates;
+}
+
+KnownValues ValuesUnderKey(const Module& module, const Replacements& replaced, uint64_t key) {
+    KnownValues known;
+    for (const auto& [instruction, id] : replaced) known[module.ResultOf(instruction)] = key >> id & 1;
+    return known;
+}
+
+namespace {
+
+// A boolean's value when the known values fix it.
+std::optional<bool> StaticValue(const Module& module, const Functions& functions, const KnownValues& known,
+                                uint32_t id, int depth) {
+    if (auto k = known.find(id); k != known.end()) return k->second;
+    if (depth > 64) return std::nullopt;
+    if (auto g = module.GlobalValues.find(id); g != module.GlobalValues.end()) {
+        uint32_t op = module.Instructions[g->second].Op;
+        if (op == spv::OpConstantTrue) return true;
+        if (op == spv::OpConstantFalse) return false;
+        return std::nullopt;
+    }
+    auto def = functions.Definitions.find(id);
+    if (def == functions.Definitions.end()) return std::nullopt;
+    const Instruction& in = module.Instructions[def->second];
+    auto operand = [&](size_t i) { return StaticValue(module, functions, known, module.Word(in, i), depth + 1); };
+    switch (in.Op) {
+        case spv::OpLogicalNot: {
+            auto a = operand(3);
+            return a ? std::optional<bool>(!*a) : std::nullopt;
+        }
+        case spv::OpLogicalAnd:
+        case spv::OpLogicalOr: {
+            bool isAnd = in.Op == spv::OpLogicalAnd;
+            auto a = operand(3), b = operand(4);
+            if ((a && *a != isAnd) || (b && *b != isAnd)) return !isAnd;
+            if (a && b) return isAnd;
+            return std::nullopt;
+        }
+        case spv::OpLogicalEqual:
+        case spv::OpLogicalNotEqual: {
+            auto a = operand(3), b = operand(4);
+            if (!a || !b) return std::nullopt;
+            return (*a == *b) == (in.Op == spv::OpLogicalEqual);
+        }
+        case spv::OpSelect: {
+            auto c = operand(3);
+            if (c) return operand(*c ? 4 : 5);
+            auto a = operand(4), b = operand(5);
+            return a && b && *a == *b ? a : std::nullopt;
+        }
+        default: return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::vector<bool> ReachableBlocks(const Module& module, const Functions& functions, const KnownValues& known) {
+    const std::vector<Block>& cfg = functions.Cfg;
+    std::vector<bool> seen(cfg.size(), false);
+    std::vector<size_t> stack;
+    for (size_t b = 0; b < cfg.size(); ++b)
+        if (cfg[b].Entry) stack.push_back(b);
+    auto go = [&](uint32_t label) {
+        auto target = functions.Labels.find(label);
+        if (target != functions.Labels.end()) stack.push_back(target->second);
     };
-    // The code a computed condition takes out of the programs, over both of its
-    // values and every key under which it can run: the most first.
-    auto size = [&](const std::vector<bool>& live) {
-        size_t total = 0;
-        for (size_t b = 0; b < cfg.size(); ++b)
-            if (live[b] && cfg[b].Terminator) total += cfg[b].Terminator - cfg[b].First;
-        return total;
-    };
-    std::vector<size_t> gain(computedCandidates.size(), 0);
-    for (size_t c = 0; c < computedCandidates.size(); ++c) {
-        const size_t instruction = computedCandidates[c].first;
-        const uint32_t id = word(instructions[instruction], 2);
-        for (uint64_t base : baseKeys) {
-            known.clear();
-            for (const auto& [at, specId] : replaced) known[word(instructions[at], 2)] = base >> specId & 1;
-            std::vector<bool> live = reachable();
-            if (!blockOf.count(instruction) || !live[blockOf[instruction]] ||
-                !decidable(computedCandidates[c].second, base))
-                continue;
-            const size_t all = size(live);
+    while (!stack.empty()) {
+        size_t b = stack.back();
+        stack.pop_back();
+        if (seen[b]) continue;
+        seen[b] = true;
+        if (!cfg[b].Terminator) continue;
+        const Instruction& in = module.Instructions[cfg[b].Terminator];
+        auto word = [&](size_t i) { return module.Word(in, i); };
+        if (in.Op == spv::OpBranch) go(word(1));
+        if (in.Op == spv::OpBranchConditional) {
+            std::optional<bool> value = StaticValue(module, functions, known, word(1), 0);
+            if (!value || *value) go(word(2));
+            if (!value || !*value) go(word(3));
+        }
+        if (in.Op == spv::OpSwitch)
+            for (size_t i = 2; i < in.Count; i += 2) go(word(i));
+    }
+    return seen;
+}
+
+ProgramSpace MakeProgramSpace(const Module& module, const Functions& functions,
+                              std::span<const UniformCondition> scalars, const Replacements& replaced,
+                              size_t maxVariants) {
+    ProgramSpace space{module, functions, replaced, scalars.size(),
+                       ReachableKeys(scalars, maxVariants).value_or(std::vector<uint64_t>{0}), {}, maxVariants};
+    for (const auto& [scalar, members] : ByScalar(scalars)) {
+        auto& entry = space.Finite[scalar];
+        for (size_t i : members) entry.first |= uint64_t(1) << i;
+        for (uint64_t key : ScalarKeys(scalars, members, true)) entry.second.insert(key);
+    }
+    return space;
+}
+
+bool Decidable(const ProgramSpace& space, const ComputedCondition& condition, uint64_t base) {
+    for (const ExpressionStep& s : condition.Steps) {
+        if (s.Op != spv::OpLoad || s.Literals.size() != 2) continue;
+        for (uint32_t c = 0; c < s.Components; ++c) {
+            auto entry = space.Finite.find({s.Literals[0], s.Literals[1] + 4 * c});
+            if (entry != space.Finite.end() && !entry->second.second.count(base & entry->second.first)) return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Whether one of a computed condition's comparisons (instructions) is in a block
+// that can run.
+bool RunsIn(const Functions& functions, const std::vector<bool>& live, const std::vector<size_t>& instructions) {
+    bool runs = false;
+    for (size_t instruction : instructions) {
+        auto block = functions.BlockOf.find(instruction);
+        runs = runs || (block != functions.BlockOf.end() && live[block->second]);
+    }
+    return runs;
+}
+
+// The leaves of the program tree under one key of the scalar conditions: splits
+// (bits, mask) on the first computed condition that can run there and have a sure
+// value, and so on. False when the programs would be more than maxVariants.
+class ProgramSplitter {
+public:
+    ProgramSplitter(const ProgramSpace& space, const std::vector<std::vector<size_t>>& at,
+                    const std::vector<const ComputedCondition*>& conditions, uint64_t base, size_t programsBefore)
+        : space_(space), at_(at), conditions_(conditions), base_(base), programsBefore_(programsBefore),
+          known_(ValuesUnderKey(space.Shader, space.Replaced, base)) {}
+
+    bool Split(uint64_t bits, uint64_t mask) {
+        std::vector<bool> live = ReachableBlocks(space_.Shader, space_.Code, known_);
+        for (size_t k = 0; k < at_.size(); ++k) {
+            uint64_t bit = uint64_t(1) << (space_.ScalarCount + k);
+            if (mask & bit) continue;
+            if (!Decidable(space_, *conditions_[k], base_)) continue;
+            if (!RunsIn(space_.Code, live, at_[k])) continue;
+            for (bool value : {true, false}) {
+                for (size_t instruction : at_[k]) known_[space_.Shader.ResultOf(instruction)] = value;
+                bool fits = Split(bits | (value ? bit : 0), mask | bit);
+                for (size_t instruction : at_[k]) known_.erase(space_.Shader.ResultOf(instruction));
+                if (!fits) return false;
+            }
+            return true;
+        }
+        Leaves.push_back({bits, mask});
+        return programsBefore_ + Leaves.size() <= space_.MaxVariants;
+    }
+
+    std::vector<VariantKey> Leaves;
+
+private:
+    const ProgramSpace& space_;
+    const std::vector<std::vector<size_t>>& at_;
+    const std::vector<const ComputedCondition*>& conditions_;
+    uint64_t base_;
+    size_t programsBefore_;
+    KnownValues known_;
+};
+
+}  // namespace
+
+std::optional<std::vector<VariantKey>> ProgramTree(const ProgramSpace& space, const std::vector<std::vector<size_t>>& at,
+                                                   const std::vector<const ComputedCondition*>& conditions) {
+    std::vector<VariantKey> keys;
+    const size_t n = space.ScalarCount;
+    const uint64_t scalarMask = n == 0 ? 0 : (n >= 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1);
+    for (uint64_t base : space.BaseKeys) {
+        ProgramSplitter splitter(space, at, conditions, base, keys.size());
+        if (!splitter.Split(base, scalarMask)) return std::nullopt;
+        if (splitter.Leaves.size() > 1) keys.push_back({base, scalarMask});  // the fallback
+        keys.insert(keys.end(), splitter.Leaves.begin(), splitter.Leaves.end());
+        if (keys.size() > space.MaxVariants) return std::nullopt;
+    }
+    return keys;
+}
+
+namespace {
+
+// The instructions of the blocks that can run.
+size_t CodeSize(const Functions& functions, const std::vector<bool>& live) {
+    size_t total = 0;
+    for (size_t b = 0; b < functions.Cfg.size(); ++b)
+        if (live[b] && functions.Cfg[b].Terminator) total += functions.Cfg[b].Terminator - functions.Cfg[b].First;
+    return total;
+}
+
+// The code each candidate takes out of the programs, over both of its values and
+// every key under which it can run.
+std::vector<size_t> CodeTakenOut(const ProgramSpace& space,
+                                 const std::vector<std::pair<size_t, ComputedCondition>>& candidates) {
+    std::vector<size_t> gain(candidates.size(), 0);
+    for (size_t c = 0; c < candidates.size(); ++c) {
+        const size_t instruction = candidates[c].first;
+        const uint32_t id = space.Shader.ResultOf(instruction);
+        for (uint64_t base : space.BaseKeys) {
+            KnownValues known = ValuesUnderKey(space.Shader, space.Replaced, base);
+            std::vector<bool> live = ReachableBlocks(space.Shader, space.Code, known);
+            if (!RunsIn(space.Code, live, {instruction}) || !Decidable(space, candidates[c].second, base)) continue;
+            const size_t all = CodeSize(space.Code, live);
             for (bool value : {true, false}) {
                 known[id] = value;
-                gain[c] += all - size(reachable());
+                gain[c] += all - CodeSize(space.Code, ReachableBlocks(space.Shader, space.Code, known));
             }
         }
     }
-    known.clear();
-    std::vector<size_t> order(computedCandidates.size());
+    return gain;
+}
+
+}  // namespace
+
+ComputedConditions ChooseComputedConditions(const ProgramSpace& space,
+                                            const std::vector<std::pair<size_t, ComputedCondition>>& candidates) {
+    ComputedConditions result;
+    std::vector<size_t> gain = CodeTakenOut(space, candidates);
+    std::vector<size_t> order(candidates.size());
     for (size_t c = 0; c < order.size(); ++c) order[c] = c;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return gain[a] > gain[b]; });
-    if (n + computedCandidates.size() <= 62) {
-        std::vector<std::vector<size_t>> at;
-        std::vector<const ComputedCondition*> conditions;
-        for (size_t c : order) {
-            auto& [instruction, condition] = computedCandidates[c];
-            if (!gain[c]) continue;
-            auto same = std::find(computed.begin(), computed.end(), condition);
-            if (same != computed.end()) {
-                computedAt[same - computed.begin()].push_back(instruction);
-                continue;
-            }
-            at = computedAt;
-            at.push_back({instruction});
-            conditions.push_back(&condition);
-            if (!expand(at, conditions)) {
-                conditions.pop_back();
-                continue;
-            }
-            computed.push_back(condition);
-            computedAt = at;
-        }
-    }
-    if (chosen.empty() && computed.empty()) return {};
+    if (space.ScalarCount + candidates.size() > 62) return result;
+    std::vector<std::vector<size_t>> at;
     std::vector<const ComputedCondition*> conditions;
-    for (const ComputedCondition& c : computed) conditions.push_back(&c);
-    result.Variants = *expand(computedAt, conditions);
-    for (size_t k = 0; k < computedAt.size(); ++k)
-        for (size_t instruction : computedAt[k]) replaced.emplace_back(instruction, static_cast<uint32_t>(n + k));
+    for (size_t c : order) {
+        const auto& [instruction, condition] = candidates[c];
+        if (!gain[c]) continue;
+        auto same = std::find(result.Conditions.begin(), result.Conditions.end(), condition);
+        if (same != result.Conditions.end()) {
+            result.At[same - result.Conditions.begin()].push_back(instruction);
+            continue;
+        }
+        at = result.At;
+        at.push_back({instruction});
+        conditions.push_back(&condition);
+        if (!ProgramTree(space, at, conditions)) {
+            conditions.pop_back();
+            continue;
+        }
+        result.Conditions.push_back(condition);
+        result.At = at;
+    }
+    return result;
+}
 
-    // Each condition k becomes a specialisation constant (SpecId k). SpecId
-    // `count` switches the conditions on scalars back to their comparisons, SpecId
-    // `count` + 1 + j computed condition j: every replaced comparison R = a < b turns
-    // into R' = a < b; R = switch ? R' : constant k. The general program so computes
-    // every comparison as before; a variant folds each that it fixes.
-    const uint32_t generalId = static_cast<uint32_t>(result.Count());
+std::vector<uint32_t> RewriteModule(const Module& module, const Replacements& replaced, size_t scalarCount,
+                                    size_t computedCount) {
+    const std::span<const uint32_t> spirv = module.Words;
+    const uint32_t generalId = static_cast<uint32_t>(scalarCount + computedCount);
     uint32_t bound = spirv[3];
     std::vector<uint32_t> globals, decorations;
     std::vector<uint32_t> constantIds;
-    const uint32_t boolType = word(instructions[replaced.front().first], 1);
-    for (uint32_t id = 0; id <= generalId + computed.size(); ++id) {
+    const uint32_t boolType = module.Word(module.Instructions[replaced.front().first], 1);
+    for (uint32_t id = 0; id <= generalId + computedCount; ++id) {
         uint32_t resultId = bound++;
         constantIds.push_back(resultId);
         globals.insert(globals.end(), {(3u << 16) | spv::OpSpecConstantFalse, boolType, resultId});
@@ -869,23 +950,50 @@ Specialization SpecializeUniformConditions(std::vector<uint32_t>& spirv, size_t 
     }
     std::unordered_map<size_t, uint32_t> replacedAt(replaced.begin(), replaced.end());
     std::vector<uint32_t> out(spirv.begin(), spirv.begin() + 5);
-    for (size_t i = 0; i < instructions.size(); ++i) {
-        const Instruction& in = instructions[i];
-        if (i == afterAnnotations) out.insert(out.end(), decorations.begin(), decorations.end());
-        if (i == firstFunction) out.insert(out.end(), globals.begin(), globals.end());
+    for (size_t i = 0; i < module.Instructions.size(); ++i) {
+        const Instruction& in = module.Instructions[i];
+        auto word = [&](size_t k) { return module.Word(in, k); };
+        if (i == module.AfterAnnotations) out.insert(out.end(), decorations.begin(), decorations.end());
+        if (i == module.FirstFunction) out.insert(out.end(), globals.begin(), globals.end());
         auto r = replacedAt.find(i);
         if (r == replacedAt.end()) {
             out.insert(out.end(), spirv.begin() + in.At, spirv.begin() + in.At + in.Count);
             continue;
         }
         uint32_t comparison = bound++;
-        uint32_t choose = constantIds[r->second < n ? generalId : generalId + 1 + (r->second - n)];
-        out.insert(out.end(), {spirv[in.At], word(in, 1), comparison, word(in, 3), word(in, 4)});
-        out.insert(out.end(), {(6u << 16) | spv::OpSelect, word(in, 1), word(in, 2), choose, comparison,
-                               constantIds[r->second]});
+        uint32_t choose = constantIds[r->second < scalarCount ? generalId : generalId + 1 + (r->second - scalarCount)];
+        out.insert(out.end(), {spirv[in.At], word(1), comparison, word(3), word(4)});
+        out.insert(out.end(), {(6u << 16) | spv::OpSelect, word(1), word(2), choose, comparison, constantIds[r->second]});
     }
     out[3] = bound;
-    spirv = std::move(out);
+    return out;
+}
+
+}  // namespace specialize
+
+Specialization SpecializeUniformConditions(std::vector<uint32_t>& spirv, size_t maxVariants) {
+    using namespace specialize;
+    const std::optional<Module> module = ReadModule(spirv);
+    if (!module) return {};
+    const Functions functions = FollowBufferValues(*module);
+    const std::unordered_set<uint32_t> deciding = DecidingValues(*module, functions);
+    ScalarConditions scalars = ChooseScalarConditions(*module, functions, deciding, maxVariants);
+    const ProgramSpace space = MakeProgramSpace(*module, functions, scalars.Conditions, scalars.Replaced, maxVariants);
+    ComputedConditions computed =
+        ChooseComputedConditions(space, ComputedCandidates(*module, functions, deciding, scalars.Replaced));
+    if (scalars.Conditions.empty() && computed.Conditions.empty()) return {};
+
+    Specialization result;
+    std::vector<const ComputedCondition*> conditions;
+    for (const ComputedCondition& c : computed.Conditions) conditions.push_back(&c);
+    result.Variants = *ProgramTree(space, computed.At, conditions);
+    Replacements replaced = scalars.Replaced;
+    for (size_t k = 0; k < computed.At.size(); ++k)
+        for (size_t instruction : computed.At[k]) replaced.emplace_back(instruction, static_cast<uint32_t>(space.ScalarCount + k));
+    std::vector<uint32_t> rewritten = RewriteModule(*module, replaced, space.ScalarCount, computed.Conditions.size());
+    result.Conditions = std::move(scalars.Conditions);
+    result.Computed = std::move(computed.Conditions);
+    spirv = std::move(rewritten);
     return result;
 }
 
