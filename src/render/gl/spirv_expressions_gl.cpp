@@ -208,6 +208,230 @@ Range FromBits(uint32_t bits, uint32_t kind) {
     }
 }
 
+// One step's evaluation: its arguments (earlier steps' values) and the value it
+// makes.
+struct StepValue {
+    const ExpressionStep& Step;
+    const std::vector<Value>& Values;
+    Value Out;
+
+    size_t Argc() const { return Step.Args.size(); }
+    const Value& Arg(size_t i) const { return Values[Step.Args[i]]; }
+    // Component c of argument i; a scalar argument stands for every component.
+    Range At(size_t i, uint32_t c) const {
+        const Value& v = Arg(i);
+        return v.Count == 1 ? v.C[0] : c < v.Count ? v.C[c] : Unknown();
+    }
+    template <class F>
+    void Each(F f) {
+        for (uint32_t c = 0; c < Out.Count; ++c) Out.C[c] = f(c);
+    }
+};
+
+// Constants, undefined values, constant-buffer values and texture sizes. False
+// where the step is malformed or its input is missing.
+bool EvaluateLeaf(StepValue& e, const ReadScalar& read, const ReadTextureSize& size) {
+    const ExpressionStep& step = e.Step;
+    const uint32_t kind = e.Out.Kind;
+    switch (step.Op) {
+        case spv::OpConstant:
+        case spv::OpConstantComposite:
+            e.Each([&](uint32_t c) { return c < step.Literals.size() ? FromBits(step.Literals[c], kind) : Unknown(); });
+            return true;
+        case spv::OpUndef: e.Each([](uint32_t) { return Unknown(); }); return true;
+        case spv::OpLoad:
+            if (step.Literals.size() != 2) return false;
+            e.Each([&](uint32_t c) { return FromBits(read(step.Literals[0], step.Literals[1] + 4 * c), kind); });
+            return true;
+        default: {  // OpImageQuerySize, OpImageQuerySizeLod
+            if (step.Literals.size() != 1) return false;
+            uint32_t level = 0;
+            if (step.Op == spv::OpImageQuerySizeLod) {
+                if (e.Argc() != 1) return false;
+                const Range& lod = e.Arg(0).C[0];
+                if (!lod.Point() || lod.Lo < 0 || lod.Lo > 16 || lod.Lo != std::trunc(lod.Lo)) return false;
+                level = static_cast<uint32_t>(lod.Lo);
+            }
+            auto wh = size(step.Literals[0], level);
+            if (!wh) return false;
+            e.Each([&](uint32_t c) { return c == 0 ? Exactly(wh->first) : c == 1 ? Exactly(wh->second) : Unknown(); });
+            return true;
+        }
+    }
+}
+
+// Extraction, construction and shuffles of vectors.
+bool EvaluateComposite(StepValue& e) {
+    const ExpressionStep& step = e.Step;
+    const size_t argc = e.Argc();
+    switch (step.Op) {
+        case spv::OpCompositeExtract:
+            if (argc != 1 || step.Literals.size() != 1 || step.Literals[0] >= e.Arg(0).Count) return false;
+            e.Out.C[0] = e.Arg(0).C[step.Literals[0]];
+            return true;
+        case spv::OpCompositeConstruct: {
+            uint32_t c = 0;
+            for (size_t i = 0; i < argc; ++i)
+                for (uint32_t k = 0; k < e.Arg(i).Count && c < 4; ++k) e.Out.C[c++] = e.Arg(i).C[k];
+            return true;
+        }
+        default:  // OpVectorShuffle
+            if (argc != 2) return false;
+            e.Each([&](uint32_t c) -> Range {
+                if (c >= step.Literals.size()) return Unknown();
+                uint32_t k = step.Literals[c];
+                if (k < e.Arg(0).Count) return e.Arg(0).C[k];
+                k -= e.Arg(0).Count;
+                return k < e.Arg(1).Count ? e.Arg(1).C[k] : Unknown();
+            });
+            return true;
+    }
+}
+
+// The GLSL.std.450 instructions a computed condition may use.
+bool EvaluateExtended(StepValue& e) {
+    auto at = [&](size_t i, uint32_t c) { return e.At(i, c); };
+    switch (e.Step.Extended) {
+        case GLSLstd450FAbs:
+        case GLSLstd450SAbs: e.Each([&](uint32_t c) { return Abs(at(0, c)); }); return true;
+        case GLSLstd450Floor: e.Each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::floor(v); }); }); return true;
+        case GLSLstd450Ceil: e.Each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::ceil(v); }); }); return true;
+        case GLSLstd450Trunc: e.Each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::trunc(v); }); }); return true;
+        case GLSLstd450FMin:
+        case GLSLstd450SMin:
+        case GLSLstd450UMin: e.Each([&](uint32_t c) { return Min(at(0, c), at(1, c)); }); return true;
+        case GLSLstd450FMax:
+        case GLSLstd450SMax:
+        case GLSLstd450UMax: e.Each([&](uint32_t c) { return Max(at(0, c), at(1, c)); }); return true;
+        case GLSLstd450FClamp:
+        case GLSLstd450SClamp:
+        case GLSLstd450UClamp:
+            e.Each([&](uint32_t c) {
+                if (at(1, c).Known && at(2, c).Known && at(1, c).Hi > at(2, c).Lo) return Unknown();
+                return Min(Max(at(0, c), at(1, c)), at(2, c));
+            });
+            return true;
+        case GLSLstd450Step:
+            e.Each([&](uint32_t c) {
+                Range edge = at(0, c), x = at(1, c);
+                if (!edge.Known || !x.Known) return Range{0, 1, true};
+                return x.Hi < edge.Lo ? Exactly(0) : x.Lo >= edge.Hi ? Exactly(1) : Range{0, 1, true};
+            });
+            return true;
+        case GLSLstd450SmoothStep: e.Each([&](uint32_t c) { return SmoothStep(at(0, c), at(1, c), at(2, c)); }); return true;
+        case GLSLstd450Fma: e.Each([&](uint32_t c) { return Fma(at(0, c), at(1, c), at(2, c)); }); return true;
+        default: return false;
+    }
+}
+
+// Conversions, arithmetic, logic, selections and comparisons. False for any other
+// instruction.
+bool EvaluateOperation(StepValue& e) {
+    const ExpressionStep& step = e.Step;
+    const uint32_t kind = e.Out.Kind;
+    auto at = [&](size_t i, uint32_t c) { return e.At(i, c); };
+    switch (step.Op) {
+        case spv::OpConvertSToF:
+        case spv::OpConvertUToF:
+            e.Each([&](uint32_t c) {
+                Range v = at(0, c);
+                if (!v.Known) return Unknown();
+                return Rounded(v.Lo, v.Hi, 0, Short(v.Lo) && Short(v.Hi) && v.Lo == v.Hi);
+            });
+            return true;
+        case spv::OpConvertFToS:
+        case spv::OpConvertFToU:
+            e.Each([&](uint32_t c) {
+                Range v = at(0, c);
+                return v.Known ? IntegerResult(std::trunc(v.Lo), std::trunc(v.Hi), kind) : Unknown();
+            });
+            return true;
+        case spv::OpBitcast:  // between signed and unsigned: the same number when it fits both
+            if (kind == kFloat || e.Arg(0).Kind == kFloat) return false;
+            e.Each([&](uint32_t c) {
+                Range v = at(0, c);
+                return v.Known && v.Lo >= 0 && v.Hi < 0x1p31 ? v : Unknown();
+            });
+            return true;
+        case spv::OpFNegate:
+        case spv::OpSNegate:
+            e.Each([&](uint32_t c) {
+                Range v = Negate(at(0, c));
+                return kind == kFloat || !v.Known ? v : IntegerResult(v.Lo, v.Hi, kind);
+            });
+            return true;
+        case spv::OpFAdd: e.Each([&](uint32_t c) { return Add(at(0, c), at(1, c)); }); return true;
+        case spv::OpFSub: e.Each([&](uint32_t c) { return Sub(at(0, c), at(1, c)); }); return true;
+        case spv::OpFMul:
+        case spv::OpVectorTimesScalar: e.Each([&](uint32_t c) { return Mul(at(0, c), at(1, c)); }); return true;
+        case spv::OpFDiv: e.Each([&](uint32_t c) { return Div(at(0, c), at(1, c)); }); return true;
+        case spv::OpIAdd:
+        case spv::OpISub:
+        case spv::OpIMul:
+            e.Each([&](uint32_t c) {
+                Range a = at(0, c), b = at(1, c);
+                if (!a.Known || !b.Known) return Unknown();
+                if (step.Op == spv::OpIAdd) return IntegerResult(a.Lo + b.Lo, a.Hi + b.Hi, kind);
+                if (step.Op == spv::OpISub) return IntegerResult(a.Lo - b.Hi, a.Hi - b.Lo, kind);
+                auto [lo, hi] = ProductBounds(a, b);
+                return IntegerResult(lo, hi, kind);
+            });
+            return true;
+        case spv::OpLogicalNot:
+            e.Each([&](uint32_t c) { Range v = at(0, c); return Range{1 - v.Hi, 1 - v.Lo, true}; });
+            return true;
+        case spv::OpLogicalAnd:
+            e.Each([&](uint32_t c) { return Range{std::min(at(0, c).Lo, at(1, c).Lo), std::min(at(0, c).Hi, at(1, c).Hi), true}; });
+            return true;
+        case spv::OpLogicalOr:
+            e.Each([&](uint32_t c) { return Range{std::max(at(0, c).Lo, at(1, c).Lo), std::max(at(0, c).Hi, at(1, c).Hi), true}; });
+            return true;
+        case spv::OpSelect:
+            if (e.Argc() != 3) return false;
+            e.Each([&](uint32_t c) {
+                Range choice = at(0, c), yes = at(1, c), no = at(2, c);
+                if (choice.Point()) return choice.Lo != 0 ? yes : no;
+                if (!yes.Known || !no.Known) return Unknown();
+                return Range{std::min(yes.Lo, no.Lo), std::max(yes.Hi, no.Hi), true};
+            });
+            return true;
+        default:
+            if ((step.Op >= spv::OpIEqual && step.Op <= spv::OpFUnordGreaterThanEqual) ||
+                step.Op == spv::OpLogicalEqual || step.Op == spv::OpLogicalNotEqual) {
+                e.Each([&](uint32_t c) { return Compare(step.Op, at(0, c), at(1, c)); });
+                return true;
+            }
+            return false;
+    }
+}
+
+// The value a step makes from the earlier ones; none where the step is malformed or
+// its input is missing.
+std::optional<Value> EvaluateStep(const ExpressionStep& step, const std::vector<Value>& values, const ReadScalar& read,
+                                  const ReadTextureSize& size) {
+    for (uint32_t arg : step.Args)
+        if (arg >= values.size()) return std::nullopt;
+    StepValue e{step, values, {}};
+    e.Out.Count = std::clamp<uint32_t>(step.Components, 1, 4);
+    e.Out.Kind = step.Kind;
+    bool made = false;
+    switch (step.Op) {
+        case spv::OpConstant:
+        case spv::OpConstantComposite:
+        case spv::OpUndef:
+        case spv::OpLoad:
+        case spv::OpImageQuerySize:
+        case spv::OpImageQuerySizeLod: made = EvaluateLeaf(e, read, size); break;
+        case spv::OpCompositeExtract:
+        case spv::OpCompositeConstruct:
+        case spv::OpVectorShuffle: made = EvaluateComposite(e); break;
+        case spv::OpExtInst: made = EvaluateExtended(e); break;
+        default: made = EvaluateOperation(e); break;
+    }
+    if (!made) return std::nullopt;
+    return e.Out;
+}
+
 }  // namespace
 
 std::optional<bool> EvaluateComputed(const ComputedCondition& condition, const ReadScalar& read,
@@ -215,175 +439,9 @@ std::optional<bool> EvaluateComputed(const ComputedCondition& condition, const R
     std::vector<Value> values;
     values.reserve(condition.Steps.size());
     for (const ExpressionStep& step : condition.Steps) {
-        Value out;
-        out.Count = std::clamp<uint32_t>(step.Components, 1, 4);
-        out.Kind = step.Kind;
-        for (uint32_t arg : step.Args)
-            if (arg >= values.size()) return std::nullopt;
-        auto arg = [&](size_t i) -> const Value& { return values[step.Args[i]]; };
-        // Component c of argument i; a scalar argument stands for every component.
-        auto at = [&](size_t i, uint32_t c) -> Range {
-            const Value& v = arg(i);
-            return v.Count == 1 ? v.C[0] : c < v.Count ? v.C[c] : Unknown();
-        };
-        auto each = [&](auto f) {
-            for (uint32_t c = 0; c < out.Count; ++c) out.C[c] = f(c);
-        };
-        const size_t argc = step.Args.size();
-        switch (step.Op) {
-            case spv::OpConstant:
-            case spv::OpConstantComposite:
-                each([&](uint32_t c) { return c < step.Literals.size() ? FromBits(step.Literals[c], out.Kind) : Unknown(); });
-                break;
-            case spv::OpUndef: each([](uint32_t) { return Unknown(); }); break;
-            case spv::OpLoad:
-                if (step.Literals.size() != 2) return std::nullopt;
-                each([&](uint32_t c) { return FromBits(read(step.Literals[0], step.Literals[1] + 4 * c), out.Kind); });
-                break;
-            case spv::OpImageQuerySize:
-            case spv::OpImageQuerySizeLod: {
-                if (step.Literals.size() != 1) return std::nullopt;
-                uint32_t level = 0;
-                if (step.Op == spv::OpImageQuerySizeLod) {
-                    if (argc != 1) return std::nullopt;
-                    const Range& lod = arg(0).C[0];
-                    if (!lod.Point() || lod.Lo < 0 || lod.Lo > 16 || lod.Lo != std::trunc(lod.Lo)) return std::nullopt;
-                    level = static_cast<uint32_t>(lod.Lo);
-                }
-                auto wh = size(step.Literals[0], level);
-                if (!wh) return std::nullopt;
-                each([&](uint32_t c) { return c == 0 ? Exactly(wh->first) : c == 1 ? Exactly(wh->second) : Unknown(); });
-                break;
-            }
-            case spv::OpCompositeExtract:
-                if (argc != 1 || step.Literals.size() != 1 || step.Literals[0] >= arg(0).Count) return std::nullopt;
-                out.C[0] = arg(0).C[step.Literals[0]];
-                break;
-            case spv::OpCompositeConstruct: {
-                uint32_t c = 0;
-                for (size_t i = 0; i < argc; ++i)
-                    for (uint32_t k = 0; k < arg(i).Count && c < 4; ++k) out.C[c++] = arg(i).C[k];
-                break;
-            }
-            case spv::OpVectorShuffle:
-                if (argc != 2) return std::nullopt;
-                each([&](uint32_t c) -> Range {
-                    if (c >= step.Literals.size()) return Unknown();
-                    uint32_t k = step.Literals[c];
-                    if (k < arg(0).Count) return arg(0).C[k];
-                    k -= arg(0).Count;
-                    return k < arg(1).Count ? arg(1).C[k] : Unknown();
-                });
-                break;
-            case spv::OpConvertSToF:
-            case spv::OpConvertUToF:
-                each([&](uint32_t c) {
-                    Range v = at(0, c);
-                    if (!v.Known) return Unknown();
-                    return Rounded(v.Lo, v.Hi, 0, Short(v.Lo) && Short(v.Hi) && v.Lo == v.Hi);
-                });
-                break;
-            case spv::OpConvertFToS:
-            case spv::OpConvertFToU:
-                each([&](uint32_t c) {
-                    Range v = at(0, c);
-                    return v.Known ? IntegerResult(std::trunc(v.Lo), std::trunc(v.Hi), out.Kind) : Unknown();
-                });
-                break;
-            case spv::OpBitcast:  // between signed and unsigned: the same number when it fits both
-                if (out.Kind == kFloat || arg(0).Kind == kFloat) return std::nullopt;
-                each([&](uint32_t c) {
-                    Range v = at(0, c);
-                    return v.Known && v.Lo >= 0 && v.Hi < 0x1p31 ? v : Unknown();
-                });
-                break;
-            case spv::OpFNegate:
-            case spv::OpSNegate:
-                each([&](uint32_t c) {
-                    Range v = Negate(at(0, c));
-                    return out.Kind == kFloat || !v.Known ? v : IntegerResult(v.Lo, v.Hi, out.Kind);
-                });
-                break;
-            case spv::OpFAdd: each([&](uint32_t c) { return Add(at(0, c), at(1, c)); }); break;
-            case spv::OpFSub: each([&](uint32_t c) { return Sub(at(0, c), at(1, c)); }); break;
-            case spv::OpFMul:
-            case spv::OpVectorTimesScalar: each([&](uint32_t c) { return Mul(at(0, c), at(1, c)); }); break;
-            case spv::OpFDiv: each([&](uint32_t c) { return Div(at(0, c), at(1, c)); }); break;
-            case spv::OpIAdd:
-            case spv::OpISub:
-            case spv::OpIMul:
-                each([&](uint32_t c) {
-                    Range a = at(0, c), b = at(1, c);
-                    if (!a.Known || !b.Known) return Unknown();
-                    if (step.Op == spv::OpIAdd) return IntegerResult(a.Lo + b.Lo, a.Hi + b.Hi, out.Kind);
-                    if (step.Op == spv::OpISub) return IntegerResult(a.Lo - b.Hi, a.Hi - b.Lo, out.Kind);
-                    auto [lo, hi] = ProductBounds(a, b);
-                    return IntegerResult(lo, hi, out.Kind);
-                });
-                break;
-            case spv::OpLogicalNot:
-                each([&](uint32_t c) { Range v = at(0, c); return Range{1 - v.Hi, 1 - v.Lo, true}; });
-                break;
-            case spv::OpLogicalAnd:
-                each([&](uint32_t c) { return Range{std::min(at(0, c).Lo, at(1, c).Lo), std::min(at(0, c).Hi, at(1, c).Hi), true}; });
-                break;
-            case spv::OpLogicalOr:
-                each([&](uint32_t c) { return Range{std::max(at(0, c).Lo, at(1, c).Lo), std::max(at(0, c).Hi, at(1, c).Hi), true}; });
-                break;
-            case spv::OpSelect:
-                if (argc != 3) return std::nullopt;
-                each([&](uint32_t c) {
-                    Range choice = at(0, c), yes = at(1, c), no = at(2, c);
-                    if (choice.Point()) return choice.Lo != 0 ? yes : no;
-                    if (!yes.Known || !no.Known) return Unknown();
-                    return Range{std::min(yes.Lo, no.Lo), std::max(yes.Hi, no.Hi), true};
-                });
-                break;
-            case spv::OpExtInst:
-                switch (step.Extended) {
-                    case GLSLstd450FAbs:
-                    case GLSLstd450SAbs: each([&](uint32_t c) { return Abs(at(0, c)); }); break;
-                    case GLSLstd450Floor: each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::floor(v); }); }); break;
-                    case GLSLstd450Ceil: each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::ceil(v); }); }); break;
-                    case GLSLstd450Trunc: each([&](uint32_t c) { return Monotone(at(0, c), [](double v) { return std::trunc(v); }); }); break;
-                    case GLSLstd450FMin:
-                    case GLSLstd450SMin:
-                    case GLSLstd450UMin: each([&](uint32_t c) { return Min(at(0, c), at(1, c)); }); break;
-                    case GLSLstd450FMax:
-                    case GLSLstd450SMax:
-                    case GLSLstd450UMax: each([&](uint32_t c) { return Max(at(0, c), at(1, c)); }); break;
-                    case GLSLstd450FClamp:
-                    case GLSLstd450SClamp:
-                    case GLSLstd450UClamp:
-                        each([&](uint32_t c) {
-                            if (at(1, c).Known && at(2, c).Known && at(1, c).Hi > at(2, c).Lo) return Unknown();
-                            return Min(Max(at(0, c), at(1, c)), at(2, c));
-                        });
-                        break;
-                    case GLSLstd450Step:
-                        each([&](uint32_t c) {
-                            Range edge = at(0, c), x = at(1, c);
-                            if (!edge.Known || !x.Known) return Range{0, 1, true};
-                            return x.Hi < edge.Lo ? Exactly(0) : x.Lo >= edge.Hi ? Exactly(1) : Range{0, 1, true};
-                        });
-                        break;
-                    case GLSLstd450SmoothStep: each([&](uint32_t c) { return SmoothStep(at(0, c), at(1, c), at(2, c)); }); break;
-                    case GLSLstd450Fma: each([&](uint32_t c) { return Fma(at(0, c), at(1, c), at(2, c)); }); break;
-                    default: return std::nullopt;
-                }
-                break;
-            default:
-                if (step.Op >= spv::OpIEqual && step.Op <= spv::OpFUnordGreaterThanEqual) {
-                    each([&](uint32_t c) { return Compare(step.Op, at(0, c), at(1, c)); });
-                    break;
-                }
-                if (step.Op == spv::OpLogicalEqual || step.Op == spv::OpLogicalNotEqual) {
-                    each([&](uint32_t c) { return Compare(step.Op, at(0, c), at(1, c)); });
-                    break;
-                }
-                return std::nullopt;
-        }
-        values.push_back(out);
+        std::optional<Value> value = EvaluateStep(step, values, read, size);
+        if (!value) return std::nullopt;
+        values.push_back(*value);
     }
     if (values.empty()) return std::nullopt;
     const Range& result = values.back().C[0];
