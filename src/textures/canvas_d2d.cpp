@@ -37,7 +37,7 @@
 #include "host/text.h"
 #include "host/windows_sdk_compat.h"
 #include "render/gpu.h"
-#include "render/gpu_interop_windows.h"
+#include "render/d3d11/gpu_interop_windows.h"
 #include "textures/canvas.h"
 #include "textures/canvas_windows_impl.h"
 

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "host/errors.h"
-#include "render/gl_window_attributes.h"
+#include "render/gl/gl_window_attributes.h"
 #include "window/setup_dialog.h"
 #include "window/window.h"
 

@@ -32,7 +32,7 @@
 #include "host/texture_table.h"
 #include "render/renderer.h"
 #include "render/shader_settings.h"
-#include "render/spirv_specialize_gl.h"
+#include "render/gl/spirv_specialize_gl.h"
 
 using namespace velk;
 using Clock = std::chrono::steady_clock;

@@ -18,7 +18,7 @@
 #include "render/gpu.h"
 #include "render/renderer.h"
 #include "render/shader_settings.h"
-#include "render/spirv_specialize_gl.h"
+#include "render/gl/spirv_specialize_gl.h"
 
 using namespace velk;
 using gpu::UniformCondition;

@@ -33,7 +33,7 @@ inline void ExpectMessageAt(const std::string& errors, const std::string& name, 
 
 #include "unit/gpu_layer_contract.h"
 
-#include "render/gpu_interop_windows.h"
+#include "render/d3d11/gpu_interop_windows.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -1,4 +1,4 @@
-#include "render/shader_variants_gl.h"
+#include "render/gl/shader_variants_gl.h"
 
 #include <epoxy/gl.h>
 
@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "host/errors.h"
-#include "render/worker_contexts_gl.h"
+#include "render/gl/worker_contexts_gl.h"
 
 namespace velk::gpu {
 

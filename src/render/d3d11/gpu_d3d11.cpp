@@ -20,7 +20,7 @@
 
 #include "host/errors.h"
 #include "render/gpu.h"
-#include "render/gpu_interop_windows.h"
+#include "render/d3d11/gpu_interop_windows.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -1,4 +1,4 @@
-#include "render/worker_contexts_gl.h"
+#include "render/gl/worker_contexts_gl.h"
 
 #include <SDL.h>
 #include <epoxy/gl.h>

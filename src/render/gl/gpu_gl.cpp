@@ -40,9 +40,9 @@
 
 #include "host/errors.h"
 #include "render/gpu.h"
-#include "render/gl_window_attributes.h"
-#include "render/shader_variants_gl.h"
-#include "render/worker_contexts_gl.h"
+#include "render/gl/gl_window_attributes.h"
+#include "render/gl/shader_variants_gl.h"
+#include "render/gl/worker_contexts_gl.h"
 
 namespace velk::gpu {
 

@@ -39,7 +39,8 @@
 
 #include "host/errors.h"
 #include "render/gpu.h"
-#include "render/spirv_specialize_gl.h"
+#include "render/gl/shader_compiler_gl.h"
+#include "render/gl/spirv_specialize_gl.h"
 
 namespace velk::gpu {
 
@@ -116,70 +117,9 @@ struct SpvcContext {
     }
 };
 
-}  // namespace
-
-CompileResult Compile(const std::string& source, const std::string& sourceName, const std::string& entryPoint,
-                      const std::string& profile) {
-    InitializeOnce();
-    CompileResult result;
-    EShLanguage stage;
-    if (profile == "vs_5_0")
-        stage = EShLangVertex;
-    else if (profile == "ps_5_0")
-        stage = EShLangFragment;
-    else {
-        result.Result = E_FAIL;
-        result.Errors = sourceName + ": error: unsupported profile " + profile;
-        return result;
-    }
-
-    glslang::TShader shader(stage);
-    const char* text = source.c_str();
-    const int length = static_cast<int>(source.size());
-    const char* name = sourceName.c_str();
-    shader.setStringsWithLengthsAndNames(&text, &length, &name, 1);
-    shader.setPreamble(kPreamble);
-    shader.setEntryPoint(entryPoint.c_str());
-    shader.setSourceEntryPoint(entryPoint.c_str());
-    shader.setEnvInput(glslang::EShSourceHlsl, stage, glslang::EShClientVulkan, 100);
-    shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_0);
-    shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
-    shader.setHlslIoMapping(true);
-    const auto messages =
-        static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl | EShMsgHlslOffsets | EShMsgEnhanced);
-
-    if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
-        result.Result = E_FAIL;
-        result.Errors = FormatLog(shader.getInfoLog(), sourceName);
-        return result;
-    }
-    glslang::TProgram program;
-    program.addShader(&shader);
-    if (!program.link(messages) || !program.mapIO()) {
-        result.Result = E_FAIL;
-        result.Errors = FormatLog(std::string(shader.getInfoLog()) + program.getInfoLog(), sourceName);
-        return result;
-    }
-    glslang::TIntermediate* intermediate = program.getIntermediate(stage);
-    if (!intermediate || intermediate->getNumEntryPoints() == 0) {
-        result.Result = E_FAIL;
-        result.Errors = sourceName + ": error: entry point '" + entryPoint + "' not found";
-        return result;
-    }
-
-    std::vector<uint32_t> spirv;
-    spv::SpvBuildLogger logger;
-    glslang::SpvOptions options;
-    options.disableOptimizer = false;  // runs the HLSL legalisation
-    glslang::GlslangToSpv(*intermediate, spirv, &logger, &options);
-    if (spirv.size() < 5) {
-        result.Result = E_FAIL;
-        result.Errors = sourceName + ": error: SPIR-V generation failed: " + logger.getAllMessages() + "";
-        return result;
-    }
-
-    // HLSL % is the truncating remainder (the sign of the dividend): OpFMod -> OpFRem,
-    // OpSMod -> OpSRem.
+// HLSL's % is the truncating remainder (the sign of the dividend), which glslang
+// lowers to floor-modulo: OpFMod -> OpFRem, OpSMod -> OpSRem.
+void KeepTruncatingRemainder(std::vector<uint32_t>& spirv) {
     for (size_t i = 5; i < spirv.size();) {
         uint32_t word = spirv[i];
         uint32_t count = word >> 16;
@@ -189,34 +129,9 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
         if (count == 0) break;
         i += count;
     }
+}
 
-    // A pixel shader's branches on constant-buffer values become specialisation
-    // constants: the GPU layer compiles a program per combination and draws the one
-    // that matches the buffer (see spirv_specialize_gl.h). VELK_GL_SPECIALIZE=0
-    // compiles the shader as it is.
-    Specialization specialization;
-    const char* specialize = std::getenv("VELK_GL_SPECIALIZE");
-    if (stage == EShLangFragment && !(specialize && std::string(specialize) == "0"))
-        specialization = SpecializeUniformConditions(spirv, kMaxVariants);
-
-    SpvcContext holder;
-    spvc_context context = nullptr;
-    std::string crossError;
-    auto fail = [&](const char* what) {
-        result.Result = E_FAIL;
-        std::string detail = context ? spvc_context_get_last_error_string(context) : "";
-        result.Errors = sourceName + ": error: " + what + (detail.empty() ? "" : ": " + detail) + "";
-        return result;
-    };
-    if (spvc_context_create(&context) != SPVC_SUCCESS) return fail("SPIRV-Cross context");
-    holder.context = context;
-    spvc_parsed_ir ir = nullptr;
-    if (spvc_context_parse_spirv(context, spirv.data(), spirv.size(), &ir) != SPVC_SUCCESS)
-        return fail("SPIR-V parse");
-    spvc_compiler compiler = nullptr;
-    if (spvc_context_create_compiler(context, SPVC_BACKEND_GLSL, ir, SPVC_CAPTURE_MODE_TAKE_OWNERSHIP, &compiler) !=
-        SPVC_SUCCESS)
-        return fail("SPIRV-Cross compiler");
+void SetGlslOptions(spvc_compiler compiler, EShLanguage stage) {
     spvc_compiler_options crossOptions = nullptr;
     spvc_compiler_create_compiler_options(compiler, &crossOptions);
     spvc_compiler_options_set_uint(crossOptions, SPVC_COMPILER_OPTION_GLSL_VERSION, 450);
@@ -228,16 +143,14 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
         spvc_compiler_options_set_bool(crossOptions, SPVC_COMPILER_OPTION_FIXUP_DEPTH_CONVENTION, SPVC_TRUE);
     }
     spvc_compiler_install_compiler_options(compiler, crossOptions);
+}
 
-    // Every texture read without a sampler (GetDimensions, Load) gets a combined
-    // sampler of its own with the dummy sampler. A texture that is also sampled
-    // then takes two sampler uniforms, which with twenty textures passes the
-    // driver's limit of sampler uniforms per stage; such a texture's dummy uniform
-    // is folded into its sampled one after generation (a size query ignores the
-    // sampler), so that each texture unit has one uniform.
-    spvc_variable_id dummy = 0;
-    spvc_compiler_build_dummy_sampler_for_combined_images(compiler, &dummy);
-    if (spvc_compiler_build_combined_image_samplers(compiler) != SPVC_SUCCESS) return fail("combined samplers");
+// Names each combined image sampler after its texture unit and binds it there;
+// adds a "sampler <unit> <slot>" header line per uniform that stays. Returns the
+// dummy-sampler uniforms of textures that are also sampled, each with the sampled
+// uniform that takes its place.
+std::vector<std::pair<std::string, std::string>> BindCombinedSamplers(spvc_compiler compiler, spvc_variable_id dummy,
+                                                                      std::string& header) {
     const spvc_combined_image_sampler* combined = nullptr;
     size_t combinedCount = 0;
     spvc_compiler_get_combined_image_samplers(compiler, &combined, &combinedCount);
@@ -248,8 +161,6 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
             sampledName[unit] = "VelkT" + std::to_string(unit) + "S" + std::to_string(i);
     }
     std::vector<std::pair<std::string, std::string>> folded;  // dummy uniform -> sampled uniform
-    std::string header = "VELKGLSL1\n";
-    header += specialization.Write();
     for (size_t i = 0; i < combinedCount; ++i) {
         uint32_t unit = spvc_compiler_get_decoration(compiler, combined[i].image_id, SpvDecorationBinding);
         std::string uniformName = "VelkT" + std::to_string(unit) + "S" + std::to_string(i);
@@ -264,12 +175,13 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
             slot = spvc_compiler_get_decoration(compiler, combined[i].sampler_id, SpvDecorationBinding);
         header += "sampler " + std::to_string(unit) + " " + std::to_string(slot) + "\n";
     }
-    const char* glsl = nullptr;
-    if (spvc_compiler_compile(compiler, &glsl) != SPVC_SUCCESS || !glsl) return fail("GLSL generation");
-    std::string generated = glsl;
+    return folded;
+}
+
+// Drops each folded uniform's declaration, then uses the sampled uniform wherever
+// it stood. The names end in a digit and are whole identifiers.
+std::string FoldDummySamplers(std::string generated, const std::vector<std::pair<std::string, std::string>>& folded) {
     for (const auto& [from, to] : folded) {
-        // Drop the declaration, then use the sampled uniform wherever the dummy one
-        // stood. The names end in a digit and are whole identifiers.
         std::string out;
         std::istringstream lines(generated);
         std::string line;
@@ -293,10 +205,133 @@ CompileResult Compile(const std::string& source, const std::string& sourceName, 
             at = found + from.size();
         }
     }
-    std::string code = header + "\n" + generated;
+    return generated;
+}
+
+CompileResult Failed(std::string errors) {
+    CompileResult result;
+    result.Result = E_FAIL;
+    result.Errors = std::move(errors);
+    return result;
+}
+
+// GLSL 4.50 from the module through SPIRV-Cross, after the header.
+CompileResult SpirvToGlsl(const std::vector<uint32_t>& spirv, EShLanguage stage, const Specialization& specialization,
+                          const std::string& sourceName) {
+    SpvcContext holder;
+    spvc_context context = nullptr;
+    auto fail = [&](const char* what) {
+        std::string detail = context ? spvc_context_get_last_error_string(context) : "";
+        return Failed(sourceName + ": error: " + what + (detail.empty() ? "" : ": " + detail) + "");
+    };
+    if (spvc_context_create(&context) != SPVC_SUCCESS) return fail("SPIRV-Cross context");
+    holder.context = context;
+    spvc_parsed_ir ir = nullptr;
+    if (spvc_context_parse_spirv(context, spirv.data(), spirv.size(), &ir) != SPVC_SUCCESS)
+        return fail("SPIR-V parse");
+    spvc_compiler compiler = nullptr;
+    if (spvc_context_create_compiler(context, SPVC_BACKEND_GLSL, ir, SPVC_CAPTURE_MODE_TAKE_OWNERSHIP, &compiler) !=
+        SPVC_SUCCESS)
+        return fail("SPIRV-Cross compiler");
+    SetGlslOptions(compiler, stage);
+
+    // Every texture read without a sampler (GetDimensions, Load) gets a combined
+    // sampler of its own with the dummy sampler. A texture that is also sampled
+    // then takes two sampler uniforms, which with twenty textures passes the
+    // driver's limit of sampler uniforms per stage; such a texture's dummy uniform
+    // is folded into its sampled one after generation (a size query ignores the
+    // sampler), so that each texture unit has one uniform.
+    spvc_variable_id dummy = 0;
+    spvc_compiler_build_dummy_sampler_for_combined_images(compiler, &dummy);
+    if (spvc_compiler_build_combined_image_samplers(compiler) != SPVC_SUCCESS) return fail("combined samplers");
+    std::string header = "VELKGLSL1\n";
+    header += specialization.Write();
+    const std::vector<std::pair<std::string, std::string>> folded = BindCombinedSamplers(compiler, dummy, header);
+    const char* glsl = nullptr;
+    if (spvc_compiler_compile(compiler, &glsl) != SPVC_SUCCESS || !glsl) return fail("GLSL generation");
+    std::string code = header + "\n" + FoldDummySamplers(glsl, folded);
+    CompileResult result;
     result.Code.assign(code.begin(), code.end());
     result.Result = 0;
     return result;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint32_t>> CompileHlslToSpirv(const std::string& source, const std::string& sourceName,
+                                                        const std::string& entryPoint, const std::string& profile,
+                                                        std::string& errors) {
+    InitializeOnce();
+    EShLanguage stage;
+    if (profile == "vs_5_0")
+        stage = EShLangVertex;
+    else if (profile == "ps_5_0")
+        stage = EShLangFragment;
+    else {
+        errors = sourceName + ": error: unsupported profile " + profile;
+        return std::nullopt;
+    }
+
+    glslang::TShader shader(stage);
+    const char* text = source.c_str();
+    const int length = static_cast<int>(source.size());
+    const char* name = sourceName.c_str();
+    shader.setStringsWithLengthsAndNames(&text, &length, &name, 1);
+    shader.setPreamble(kPreamble);
+    shader.setEntryPoint(entryPoint.c_str());
+    shader.setSourceEntryPoint(entryPoint.c_str());
+    shader.setEnvInput(glslang::EShSourceHlsl, stage, glslang::EShClientVulkan, 100);
+    shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_0);
+    shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
+    shader.setHlslIoMapping(true);
+    const auto messages =
+        static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl | EShMsgHlslOffsets | EShMsgEnhanced);
+
+    if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
+        errors = FormatLog(shader.getInfoLog(), sourceName);
+        return std::nullopt;
+    }
+    glslang::TProgram program;
+    program.addShader(&shader);
+    if (!program.link(messages) || !program.mapIO()) {
+        errors = FormatLog(std::string(shader.getInfoLog()) + program.getInfoLog(), sourceName);
+        return std::nullopt;
+    }
+    glslang::TIntermediate* intermediate = program.getIntermediate(stage);
+    if (!intermediate || intermediate->getNumEntryPoints() == 0) {
+        errors = sourceName + ": error: entry point '" + entryPoint + "' not found";
+        return std::nullopt;
+    }
+
+    std::vector<uint32_t> spirv;
+    spv::SpvBuildLogger logger;
+    glslang::SpvOptions options;
+    options.disableOptimizer = false;  // runs the HLSL legalisation
+    glslang::GlslangToSpv(*intermediate, spirv, &logger, &options);
+    if (spirv.size() < 5) {
+        errors = sourceName + ": error: SPIR-V generation failed: " + logger.getAllMessages() + "";
+        return std::nullopt;
+    }
+    KeepTruncatingRemainder(spirv);
+    return spirv;
+}
+
+CompileResult Compile(const std::string& source, const std::string& sourceName, const std::string& entryPoint,
+                      const std::string& profile) {
+    std::string errors;
+    std::optional<std::vector<uint32_t>> spirv = CompileHlslToSpirv(source, sourceName, entryPoint, profile, errors);
+    if (!spirv) return Failed(errors);
+    const EShLanguage stage = profile == "ps_5_0" ? EShLangFragment : EShLangVertex;
+
+    // A pixel shader's branches on constant-buffer values become specialisation
+    // constants: the GPU layer compiles a program per combination and draws the one
+    // that matches the buffer (see spirv_specialize_gl.h). VELK_GL_SPECIALIZE=0
+    // compiles the shader as it is.
+    Specialization specialization;
+    const char* specialize = std::getenv("VELK_GL_SPECIALIZE");
+    if (stage == EShLangFragment && !(specialize && std::string(specialize) == "0"))
+        specialization = SpecializeUniformConditions(*spirv, kMaxVariants);
+    return SpirvToGlsl(*spirv, stage, specialization, sourceName);
 }
 
 }  // namespace velk::gpu

@@ -26,7 +26,7 @@
 #include <tuple>
 #include <vector>
 
-#include "render/spirv_specialize_gl.h"
+#include "render/gl/spirv_specialize_gl.h"
 
 namespace velk::gpu {
 
