@@ -77,13 +77,6 @@ velk_wine_root_make() {
     echo "install-deps: something is mounted in $root or $new; not touching it" >&2
     return 1
   fi
-  local p
-  for p in /proc/[0-9]*; do
-    if [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ]; then
-      echo "install-deps: process ${p#/proc/} runs in $root; not replacing it" >&2
-      return 1
-    fi
-  done
   local start=$SECONDS log
   log=$(mktemp)
   echo "install-deps: making the Debian 13 root for the Windows tests in $root"
@@ -105,6 +98,18 @@ velk_wine_root_make() {
   fi
   rm -f "$log"
   velk_wine_root_stamp >"$new/.velk-root-stamp"
+  # A root still in use (by a run that holds no lock) is replaced once it is free.
+  local p waited=0
+  while :; do
+    for p in /proc/[0-9]*; do
+      [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && break
+      p=""
+    done
+    [ -z "$p" ] && break
+    [ "$waited" = 0 ] && echo "install-deps: waiting for process ${p#/proc/}, which runs in $root"
+    waited=1
+    sleep 5
+  done
   rm -rf "$root"
   mv "$new" "$root"
   exec 9>&-
