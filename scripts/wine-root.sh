@@ -41,7 +41,14 @@ velk_wine_root_run() {
     shift 2
   done
   shift
-  unshare --mount --propagation private --pid --fork --kill-child -- bash -c '
+  # The namespaces and chroot need root; a caller who is not runs the command as
+  # itself inside.
+  local sudo=() user=(env)
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo=(sudo)
+    user=(setpriv --reuid="$(id -u)" --regid="$(id -g)" --clear-groups env)
+  fi
+  "${sudo[@]}" unshare --mount --propagation private --pid --fork --kill-child -- bash -c '
     set -e
     root=$1
     shift
@@ -55,9 +62,15 @@ velk_wine_root_run() {
       shift
     done
     shift
-    exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    user=()
+    while [ "$1" != "env" ]; do
+      user+=("$1")
+      shift
+    done
+    shift
+    exec chroot "$root" "${user[@]}" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       TERM="${TERM:-dumb}" LANG=C.UTF-8 "$@"
-  ' velk-wine-root "$root" "${binds[@]}" -- "$@"
+  ' velk-wine-root "$root" "${binds[@]}" -- "${user[@]}" "$@"
 }
 
 # Makes the root at $1 unless it is whole and current; prints how long it took.
