@@ -48,7 +48,9 @@ velk_wine_root_run() {
     sudo=(sudo)
     user=(setpriv --reuid="$(id -u)" --regid="$(id -g)" --clear-groups env)
   fi
-  "${sudo[@]}" unshare --mount --propagation private --pid --fork --kill-child -- bash -c '
+  # unshare dies with the caller (also when the caller is killed outright), and the
+  # namespace's first process with unshare, and every other one with it.
+  "${sudo[@]}" setpriv --pdeathsig KILL unshare --mount --propagation private --pid --fork --kill-child -- bash -c '
     set -e
     root=$1
     shift
