@@ -113,6 +113,7 @@ velk_wine_root_make() {
   fi
   rm -f "$log"
   velk_wine_root_stamp >"$new/.velk-root-stamp"
+  local made=$((SECONDS - start))
   # A root still in use (by a run that holds no lock) is replaced once it is free.
   local p waited=0
   while :; do
@@ -128,6 +129,6 @@ velk_wine_root_make() {
   rm -rf "$root"
   mv "$new" "$root"
   exec 9>&-
-  echo "install-deps: made the root in $((SECONDS - start)) s (debootstrap $bootstrapped s," \
-    "packages $((SECONDS - start - bootstrapped)) s), $(du -sh "$root" | cut -f1)"
+  echo "install-deps: made the root in $made s (debootstrap $bootstrapped s," \
+    "packages $((made - bootstrapped)) s), $(du -sh "$root" | cut -f1)"
 }
