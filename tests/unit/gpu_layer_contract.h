@@ -6,8 +6,7 @@
 // - VELK_GPU_SUITE: the test suite's name;
 // - VELK_GPU_REQUIRE_DEVICE(): skips the test when the layer cannot make a device here;
 // - VELK_GPU_SKIP_WHERE_LIMITED(reason): skips the rest of a test where the platform
-//   at hand lacks what it needs (an HLSL compiler without user functions, fmod,
-//   SampleLevel, SampleGrad or GetDimensions; no texture size limit), printing why;
+//   at hand lacks what it needs (no texture size limit), printing why;
 // - VELK_GPU_EXPECT_MESSAGE_AT(errors, name, line): the compiler's messages start
 //   with the source's name and the line, in that compiler's own form.
 #pragma once
@@ -78,7 +77,6 @@ TEST(VELK_GPU_SUITE, PixelPositionResolutionAndTime) {
 
 TEST(VELK_GPU_SUITE, DerivativesGrowRightAndDown) {
     VELK_GPU_REQUIRE_DEVICE();
-    VELK_GPU_SKIP_WHERE_LIMITED("ddx and ddy are not defined");
     velk::gpu_contract::Gpu g;
     auto d = g.Draw("float2(ddx(pos.x * 3), ddy(pos.y * 2))", 2, 2);
     ASSERT_EQ(d.size(), 8u);
@@ -119,7 +117,6 @@ TEST(VELK_GPU_SUITE, TrianglesCounterClockwiseOnScreenAreCulled) {
 
 TEST(VELK_GPU_SUITE, RemainderKeepsTheSignOfTheDividend) {
     VELK_GPU_REQUIRE_DEVICE();
-    VELK_GPU_SKIP_WHERE_LIMITED("fmod is not defined");
     velk::gpu_contract::Gpu g;
     struct Case {
         const char* Expression;
@@ -236,7 +233,6 @@ TEST(VELK_GPU_SUITE, TwentyTexturesSampledInSlotOrder) {
 
 TEST(VELK_GPU_SUITE, TexturesAsParametersWithDimensionsLevelsAndGradients) {
     VELK_GPU_REQUIRE_DEVICE();
-    VELK_GPU_SKIP_WHERE_LIMITED("user functions, SampleLevel, GetDimensions and SampleGrad do not compile");
     velk::gpu_contract::Gpu g;
     using velk::gpu_contract::Solid;
     auto t0 = g.Texture(8, 2, Solid(8, 2, 51), false);
@@ -277,7 +273,6 @@ TEST(VELK_GPU_SUITE, TwentyTexturesBothSampledAndMeasured) {
     // Each texture read both through the sampler and by GetDimensions, as the demo
     // shader reads its twenty: one texture unit each, all within the driver's limit.
     VELK_GPU_REQUIRE_DEVICE();
-    VELK_GPU_SKIP_WHERE_LIMITED("GetDimensions does not compile");
     velk::gpu_contract::Gpu g;
     std::string declarations, body = "float red = 0; float widths = 0; uint w, h;";
     std::vector<std::shared_ptr<gpu::ShaderResourceView>> views;
@@ -300,7 +295,6 @@ TEST(VELK_GPU_SUITE, TwentyTexturesBothSampledAndMeasured) {
 
 TEST(VELK_GPU_SUITE, TwentyTexturesSampledAndMeasuredInSlotOrder) {
     VELK_GPU_REQUIRE_DEVICE();
-    VELK_GPU_SKIP_WHERE_LIMITED("SampleLevel and GetDimensions do not compile");
     velk::gpu_contract::Gpu g;
     // Each texture is both sampled and measured, as the demo shader does with its
     // twenty textures.

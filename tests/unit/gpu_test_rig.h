@@ -85,8 +85,13 @@ struct Gpu {
         auto ps = gpu::Compile(source, "test.hlsl", "PSMain", "ps_5_0");
         EXPECT_GE(ps.Result, 0) << ps.Errors.value_or("");
         if (ps.Result < 0) return nullptr;
-        return Device->CreatePixelShader(ps.Code);
+        Made.push_back(Device->CreatePixelShader(ps.Code));
+        return Made.back();
     }
+    // Every pixel shader made here lives as long as the rig: under Wine 10's Vulkan
+    // renderer, a draw with a new shader bound in place of one that is released
+    // then runs the released shader's code.
+    std::vector<std::shared_ptr<gpu::PixelShader>> Made;
 
     // A pixel shader returning `expression` (a float2, or a body with its own
     // return), with uv = pos.xy / iResolution.

@@ -44,7 +44,6 @@ Picture DrawImage(const std::vector<uint8_t>& png) {
 }  // namespace
 
 TEST(Canvas, StartsTransparentBlackAndSizeLimits) {
-    VELK_SKIP_WITHOUT_2D_DRAWING();
     Picture p = PaintPicture(3, 2, [](Canvas&) {});
     EXPECT_EQ(p.Width, 3u);
     EXPECT_EQ(p.Height, 2u);
@@ -54,7 +53,6 @@ TEST(Canvas, StartsTransparentBlackAndSizeLimits) {
 }
 
 TEST(Canvas, ImagesPixelForPixelAtTheirOwnSize) {
-    VELK_SKIP_WITHOUT_2D_DRAWING();
     for (const velk::testing::ImageFixture& f : velk::testing::ImageFixtures()) {
         Picture p = DrawImage(f.Png);
         ASSERT_EQ(p.Width, f.Width) << f.Name;
@@ -195,7 +193,7 @@ TEST(Canvas, BytesThatAreNoImageFailToDecode) {
 }
 
 TEST(Canvas, SvgRootSizeDecidesWhereTheDocumentDraws) {
-    VELK_SKIP_WITHOUT_2D_DRAWING();
+    VELK_SKIP_WITHOUT_SVG_DOCUMENTS();
     // A root of no size or a percentage one is fitted into the viewport (its viewBox
     // scaled uniformly and centred); an absolute size is drawn at that size from the
     // top left corner, whatever the viewport. The viewBox is 2:1 and its left half

@@ -14,8 +14,9 @@
 #include "host/content.h"
 #include "host/errors.h"
 #include "render/renderer.h"
+#include "compiler_messages.h"
 #ifdef _WIN32
-#include "windows/wine.h"
+#include <windows.h>
 #endif
 
 using namespace velk;
@@ -55,17 +56,6 @@ bool NoDevice() {
     return false;
 #else
     return !std::getenv("DISPLAY");
-#endif
-}
-
-// The start of the compiler's message on a line of a source file, in the form of
-// the platform's compiler.
-std::string MessageAt(const std::string& path, int line) {
-#ifdef _WIN32
-    if (test::RunningUnderWine()) return path + ":" + std::to_string(line) + ":";
-    return path + "(" + std::to_string(line) + ",";
-#else
-    return path + "(" + std::to_string(line) + "): error: ";
 #endif
 }
 
@@ -241,7 +231,7 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
     Write(Shader(), shared + kEndTime, 4);
     auto failed = Capture([&] { r->Render(4, 4, 0); });
     EXPECT_EQ(failed.Out, "");
-    EXPECT_EQ(Count(failed.Err, MessageAt(ShaderName(), 5)), 2u) << failed.Err;
+    EXPECT_EQ(velk::testing::FaultsAt(failed.Err, ShaderName(), 5, "missingName"), 2u) << failed.Err;
     EXPECT_EQ(Count(failed.Err, "missingName"), 2u) << failed.Err;
     EXPECT_EQ(r->PixelShader, shader.lock());
     EXPECT_EQ(r->DemoEnd(), 61.25f);

@@ -6,6 +6,8 @@
 #define VELK_TEST_HAVE_CAIRO 1
 #endif
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -16,14 +18,22 @@
 #include <string>
 #include <vector>
 
-// Ends a test that draws with the 2D layer where the platform cannot draw: under
-// Wine, Direct2D has no ID2D1DeviceContext5, so every drawing stops at that query.
+#include "host/errors.h"
+
+// Ends a test that draws an SVG document where the platform has none: under Wine,
+// ID2D1DeviceContext5::CreateSvgDocument returns E_NOTIMPL.
 #ifdef _WIN32
 #include "windows/wine.h"
-#define VELK_SKIP_WITHOUT_2D_DRAWING() \
-    VELK_SKIP_UNDER_WINE("no ID2D1DeviceContext5 (E_NOINTERFACE), so nothing can be drawn into a texture")
+#define VELK_SKIP_WITHOUT_SVG_DOCUMENTS() VELK_SKIP_UNDER_WINE("CreateSvgDocument returns E_NOTIMPL")
+// Under Wine a texture beyond the largest dimension is made all the same.
+#define VELK_SKIP_WITHOUT_TEXTURE_SIZE_LIMIT() VELK_SKIP_UNDER_WINE("CreateTexture2D makes textures wider than 16384")
+// Under Wine, Direct2D draws text into a transparent target without antialiasing.
+#define VELK_SKIP_WITHOUT_TEXT_ANTIALIASING() \
+    VELK_SKIP_UNDER_WINE("Direct2D draws text aliased: every texel is fully inked or empty")
 #else
-#define VELK_SKIP_WITHOUT_2D_DRAWING() ((void)0)
+#define VELK_SKIP_WITHOUT_SVG_DOCUMENTS() ((void)0)
+#define VELK_SKIP_WITHOUT_TEXTURE_SIZE_LIMIT() ((void)0)
+#define VELK_SKIP_WITHOUT_TEXT_ANTIALIASING() ((void)0)
 #endif
 
 namespace velk::testing {
@@ -40,6 +50,20 @@ inline bool InkRoundedToWholePixels() {
 }  // namespace velk::testing
 
 namespace velk::testing {
+
+// Bytes that hold no font fail either with the layer's own error (the collection
+// has no family) or where the platform rejects them outright, with the platform's
+// (DirectWrite's AddFontFile returns DWRITE_E_FILEFORMAT).
+inline void ExpectNoUsableFont(const std::function<void()>& load) {
+    try {
+        load();
+        ADD_FAILURE() << "no error";
+    } catch (const velk::InvalidDataException& e) {
+        EXPECT_EQ(e.Message(), "No usable font in the font file.");
+    } catch (const velk::ComException& e) {
+        EXPECT_LT(e.Code(), 0) << e.Message();
+    }
+}
 
 inline uint32_t Crc32(const uint8_t* p, size_t n);
 

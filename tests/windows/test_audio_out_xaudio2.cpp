@@ -16,13 +16,16 @@ namespace {
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Waits until the played count stops moving (at most two seconds); returns it.
+// Waits until the played count stops moving: the same over 200 ms, which a loaded
+// machine's audio thread does not sit out while it plays (at most five seconds);
+// returns it.
 uint64_t SettledCount(audio::SourceVoice* voice) {
     uint64_t last = audio::SamplesPlayed(voice);
-    for (int i = 0; i < 40; ++i) {
+    int still = 0;
+    for (int i = 0; i < 100 && still < 4; ++i) {
         SleepMs(50);
         uint64_t now = audio::SamplesPlayed(voice);
-        if (now == last) return now;
+        still = now == last ? still + 1 : 0;
         last = now;
     }
     return last;
