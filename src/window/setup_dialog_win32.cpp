@@ -31,41 +31,26 @@ constexpr DWORD kDialogExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;    /
 constexpr int kResolutionComboId = 100;
 constexpr int kWindowedCheckBoxId = 101;
 
-// A brush or a font, deleted when its handle goes.
-class GdiObject {
+// A GDI handle freed by `Free` when its owner goes, or when it takes another.
+template <class Handle, auto Free>
+class Owned {
 public:
-    GdiObject() = default;
-    ~GdiObject() { Reset(); }
-    GdiObject(const GdiObject&) = delete;
-    GdiObject& operator=(const GdiObject&) = delete;
-    // Deletes the object held and takes `object` (none: holds nothing).
-    void Reset(HGDIOBJ object = nullptr) {
-        if (object_) DeleteObject(object_);
-        object_ = object;
+    Owned() = default;
+    ~Owned() { Reset(); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    void Reset(Handle handle = nullptr) {
+        if (handle_) Free(handle_);
+        handle_ = handle;
     }
-    HBRUSH Brush() const { return static_cast<HBRUSH>(object_); }
-    HFONT Font() const { return static_cast<HFONT>(object_); }
+    Handle Get() const { return handle_; }
 
 private:
-    HGDIOBJ object_ = nullptr;
+    Handle handle_ = nullptr;
 };
-
-// The private font resource made from the font bytes, removed when its handle goes.
-class PrivateFont {
-public:
-    PrivateFont() = default;
-    ~PrivateFont() { Reset(); }
-    PrivateFont(const PrivateFont&) = delete;
-    PrivateFont& operator=(const PrivateFont&) = delete;
-    // Removes the resource held and takes `resource` (0: holds nothing).
-    void Reset(HANDLE resource = nullptr) {
-        if (resource_) RemoveFontMemResourceEx(resource_);
-        resource_ = resource;
-    }
-
-private:
-    HANDLE resource_ = nullptr;
-};
+using Brush = Owned<HBRUSH, DeleteObject>;
+using Font = Owned<HFONT, DeleteObject>;
+using PrivateFont = Owned<HANDLE, RemoveFontMemResourceEx>;  // the font resource made from the bytes
 
 // Owns its brushes, fonts and private font by handles, so that they go with it
 // also when showing it fails; Dispose releases them in their documented order.
@@ -78,14 +63,14 @@ public:
 
     std::vector<ModeSize> Modes;
     std::optional<VideoMode> Result;
-    GdiObject BackgroundBrush;
-    GdiObject ButtonBrush;
-    GdiObject TextBrush;
+    Brush BackgroundBrush;
+    Brush ButtonBrush;
+    Brush TextBrush;
     HWND Handle = nullptr;
     HWND ResolutionCombo = nullptr;
     HWND WindowedCheckBox = nullptr;
-    GdiObject UiFont;
-    GdiObject TitleFont;
+    Font UiFont;
+    Font TitleFont;
     PrivateFont FontResource;
     DWORD CreationError = 0;  // GetLastError of a failed creation of the dialog window
 
@@ -127,7 +112,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
             if (!d) break;
             SetTextColor(reinterpret_cast<HDC>(wParam), kTextColour);
             SetBkColor(reinterpret_cast<HDC>(wParam), kBackgroundColour);
-            return reinterpret_cast<LRESULT>(d->BackgroundBrush.Brush());
+            return reinterpret_cast<LRESULT>(d->BackgroundBrush.Get());
         default:
             break;
     }
@@ -164,7 +149,7 @@ Dialog::Dialog(const std::vector<uint8_t>& fontBytes) {
     wc.hInstance = module_;
     wc.hIcon = nullptr;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = BackgroundBrush.Brush();
+    wc.hbrBackground = BackgroundBrush.Get();
     wc.lpszMenuName = nullptr;
     wc.lpszClassName = L"VelkSetup";
     wc.hIconSm = nullptr;
@@ -185,7 +170,7 @@ Dialog::Dialog(const std::vector<uint8_t>& fontBytes) {
         return;
     }
 
-    const HFONT title = TitleFont.Font(), ui = UiFont.Font();
+    const HFONT title = TitleFont.Get(), ui = UiFont.Get();
     AddControl(L"STATIC", L"TOVELMARK VELK", SS_LEFT, 24, 18, 292, 42, 0, title);
     AddControl(L"STATIC", L"Resolution", SS_LEFT, 24, 70, 292, 20, 0, ui);
     ResolutionCombo = AddControl(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 24, 92, 292, 260,
@@ -229,8 +214,8 @@ void Dialog::DrawButton(const DRAWITEMSTRUCT& item) const {
     RECT r = item.rcItem;
     HDC dc = item.hDC;
     // A pressed button takes the dialog's background colour.
-    FillRect(dc, &r, (item.itemState & ODS_SELECTED) ? BackgroundBrush.Brush() : ButtonBrush.Brush());
-    FrameRect(dc, &r, TextBrush.Brush());
+    FillRect(dc, &r, (item.itemState & ODS_SELECTED) ? BackgroundBrush.Get() : ButtonBrush.Get());
+    FrameRect(dc, &r, TextBrush.Get());
     if (item.itemState & ODS_FOCUS) {
         RECT focus{r.left + 3, r.top + 3, r.right - 3, r.bottom - 3};
         DrawFocusRect(dc, &focus);
