@@ -146,11 +146,12 @@ private:
 
 class MfSinkWriter final : public SinkWriter {
 public:
-    MfSinkWriter(ComPtr<IMFSinkWriter> writer, std::wstring path) : writer_(std::move(writer)), path_(std::move(path)) {}
+    MfSinkWriter(ComPtr<IMFSinkWriter> writer, std::wstring path)
+        : writer_(std::move(writer)), path_(std::move(path)) {}
     uint32_t AddStream(const MediaType& outputType) override {
+        const char* what = "IMFSinkWriter::AddStream";
         DWORD index = 0;
-        ThrowIfFailed(Writer("IMFSinkWriter::AddStream")->AddStream(TypeOf(outputType, "IMFSinkWriter::AddStream"), &index),
-                      "IMFSinkWriter::AddStream");
+        ThrowIfFailed(Writer(what)->AddStream(TypeOf(outputType, what), &index), what);
         return index;
     }
     void SetInputMediaType(uint32_t stream, const MediaType& inputType) override {

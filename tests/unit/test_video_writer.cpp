@@ -247,6 +247,15 @@ TEST(VideoWriter, RefusalsSayWhat) {
                   Write(*writer, video, std::vector<uint8_t>(64 * 36 * 4 - 1), 0, 400000);
               }).find("WriteSample failed: 0x80070057: a video sample of 9215 bytes is short of a 64x36 frame"),
               std::string::npos);
+    // A stream tick goes to a stream that exists, while writing.
+    EXPECT_NE(ErrorOf([] {
+                  auto writer = CreateSinkWriterFromURL(TempPath("tick.mp4"), nullptr);
+                  uint32_t video = writer->AddStream(*VideoOut(64, 36, 25));
+                  writer->SetInputMediaType(video, *VideoIn(64, 36, 25));
+                  writer->BeginWriting();
+                  writer->SendStreamTick(video + 1, 0);
+              }).find("SendStreamTick failed: 0xC00D36B3: no stream 1"),
+              std::string::npos);
     EXPECT_NE(ErrorOf([] { CreateSinkWriterFromURL(TempPath("clip.nosuchformat"), nullptr); })
                   .find("no container format for the file name's extension"),
               std::string::npos);
