@@ -305,7 +305,9 @@ TEST(Win32SetupDialog, ADialogThatCannotBeShownLeavesNothingBehind) {
     EXPECT_EQ(GetObjectType(wc.hbrBackground), 0u) << "the background brush is still there";
     UnregisterClassW(L"VelkSetup", module);
 
-    VELK_SKIP_UNDER_WINE("GetGuiResources is a stub (0) and the private face stays installed after its removal");
+    VELK_SKIP_UNDER_WINE(
+        "the brush was checked; the GDI object count and the private face are not: GetGuiResources is a stub (0) "
+        "and the face stays installed after its removal");
     EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), objectsBefore);
     HFONT after = CreateFontW(-27, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"Velk Stencil");
     EXPECT_NE(FaceOf(after), L"Velk Stencil");
