@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace velk::audio {
 
@@ -55,5 +56,16 @@ uint64_t SamplesPlayed(SourceVoice* voice);
 void DestroyVoice(SourceVoice* voice);
 // Releases the engine, its mastering voice and the device.
 void Release(Engine* engine);
+
+// Owning handles: the voice destroyed, the engine released, when the handle goes,
+// so that a creation that raises halfway leaves nothing behind.
+struct DestroyVoiceOnRelease {
+    void operator()(SourceVoice* voice) const { DestroyVoice(voice); }
+};
+struct ReleaseEngineOnRelease {
+    void operator()(Engine* engine) const { Release(engine); }
+};
+using SourceVoiceHandle = std::unique_ptr<SourceVoice, DestroyVoiceOnRelease>;
+using EngineHandle = std::unique_ptr<Engine, ReleaseEngineOnRelease>;
 
 }  // namespace velk::audio

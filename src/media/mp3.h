@@ -2,8 +2,14 @@
 //
 // The output keeps the file's own sample rate and channel count; samples come in
 // the decoder's channel order (for stereo: left, then right), little-endian, frame
-// after frame. Encoder delay and padding are trimmed when the file says how much
-// there is, so a file made from N frames decodes to N frames.
+// after frame. What a file with an encoder tag (the Xing or Info header with
+// LAME's delay and padding) decodes to depends on the platform's decoder:
+// - Linux (libmpg123, gapless): the delay and the padding are trimmed, so a file
+//   made from N sample frames decodes to N;
+// - Windows (Media Foundation's MP3 decoder): whatever the platform's decoder
+//   delivers, which this layer cannot trim: N where it trims (as Wine's does), up
+//   to every sample of every frame (N + delay + padding) where it does not.
+// A file without such a tag decodes to every sample of every frame everywhere.
 #pragma once
 
 #include <cstddef>

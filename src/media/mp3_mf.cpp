@@ -38,10 +38,20 @@ constexpr DWORD kFirstAudioStream = static_cast<DWORD>(MF_SOURCE_READER_FIRST_AU
 constexpr DWORD kAllStreams = static_cast<DWORD>(MF_SOURCE_READER_ALL_STREAMS);
 constexpr DWORD kEndOfStream = 0x2;  // MF_SOURCE_READERF_ENDOFSTREAM
 
+// MFStartup when made, the matching MFShutdown when it goes: also when decoding
+// raises, Media Foundation is left as it was found.
+class Started {
+public:
+    Started() { ThrowIfFailed(MFStartup(kMfVersion, kMfStartupFull), "MFStartup"); }
+    ~Started() { MFShutdown(); }
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+};
+
 }  // namespace
 
 Format Decode(const uint8_t* data, size_t size, std::vector<uint8_t>& pcm) {
-    ThrowIfFailed(MFStartup(kMfVersion, kMfStartupFull), "MFStartup");
+    Started started;
 
     std::unique_ptr<ByteStream> stream = ComStreams::FromBytes({data, size});
     ComPtr<IMFByteStream> byteStream;
@@ -98,10 +108,10 @@ Format Decode(const uint8_t* data, size_t size, std::vector<uint8_t>& pcm) {
         if (flags & kEndOfStream) break;
     }
 
+    // Released before Media Foundation shuts down.
     reader.Reset();
     byteStream.Reset();
     stream.reset();
-    MFShutdown();
     return format;
 }
 

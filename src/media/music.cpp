@@ -67,20 +67,25 @@ std::unique_ptr<Music> Music::Load(std::string_view folder) {
 Music::Music(std::string_view name) : FadeStart(kInfinity), FadeEnd(kInfinity) {
     EndStopwatch.Reset();
     Decoded d = Decode(Content::Read(name));
-    std::unique_ptr<uint8_t, FreeDeleter> pcm(d.Pcm);  // freed if the audio output cannot be made
+    // Held by handles until the whole audio output exists: a voice that cannot be
+    // made frees the PCM and releases the engine (and with it the device).
+    std::unique_ptr<uint8_t, FreeDeleter> pcm(d.Pcm);
     FrameCount = d.FrameCount;
     SampleRate = d.SampleRate;
     Channels = d.Channels;
 
-    Engine = audio::CreateEngine();
-    MasteringVoice = audio::CreateMasteringVoice(Engine);
-    SourceVoice = audio::CreateSourceVoice(Engine, audio::PcmFormat{SampleRate, Channels});
-    Pcm = pcm.release();
+    audio::EngineHandle engine(audio::CreateEngine());
+    audio::MasteringVoice* master = audio::CreateMasteringVoice(engine.get());
+    audio::SourceVoiceHandle voice(audio::CreateSourceVoice(engine.get(), audio::PcmFormat{SampleRate, Channels}));
 
     size_t slash = name.rfind('/');
     std::string line = "Music: " + std::string(slash == std::string_view::npos ? name : name.substr(slash + 1)) +
                        ", " + text::FixedDecimals(Length(), 1) + " s, " + std::to_string(SampleRate) + " Hz, " +
                        std::to_string(Channels) + " channels\n";
+    Engine = engine.release();
+    MasteringVoice = master;
+    SourceVoice = voice.release();
+    Pcm = pcm.release();
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
 }

@@ -1,6 +1,5 @@
 #include "media/recorder.h"
 
-
 #include "media/recorder_timing.h"
 
 namespace velk {
@@ -34,7 +33,7 @@ Recorder::Recorder(velk::Renderer& renderer, velk::Music* music, const std::stri
     Staging = Renderer.Device->CreateTexture2D(desc);
     PendingStaging = Renderer.Device->CreateTexture2D(desc);
 
-    video::Startup();
+    Platform.emplace();
     std::shared_ptr<video::Attributes> attributes = video::CreateAttributes(1);
     attributes->SetUINT32(Attribute::EnableHardwareTransforms, 1);
     Writer = video::CreateSinkWriterFromURL(outputPath, attributes.get());
@@ -135,7 +134,13 @@ void Recorder::WriteAudioChunk(int64_t frame) {
     const int32_t channels = Music->Channels;
     recording::AudioChunk chunk = recording::AudioChunkOf(frame, rate, Fps);
     velk::Music::PcmView bytes = Music->GetPcm(chunk.Start, chunk.Count);
-    if (bytes.empty()) return;  // at or past the track's end
+    if (bytes.empty()) {
+        // At or past the track's end: a gap in the sound, marked at the time this
+        // frame's sound would have, so that the writer does not hold the picture
+        // back waiting for sound to interleave with it.
+        Writer->SendStreamTick(static_cast<uint32_t>(AudioStream), chunk.Time);
+        return;
+    }
     auto [buffer, memory] = CreateLockedBuffer(bytes.Length);
     velk::Music* music = Music;
     recording::FadeSamples(bytes.Data, memory, static_cast<size_t>(bytes.Length), chunk.Start, rate, channels,
@@ -165,7 +170,7 @@ void Recorder::Dispose() {
     if (Pending) WritePending();
     Writer->Finalize();
     Writer.reset();
-    video::Shutdown();
+    Platform.reset();
     TargetView.reset();
     Target.reset();
     Staging.reset();

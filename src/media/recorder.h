@@ -54,6 +54,9 @@ public:
     std::shared_ptr<gpu::Texture2D> PendingTarget;
     std::shared_ptr<gpu::Texture2D> PendingStaging;
     std::shared_ptr<gpu::RenderTargetView> PendingTargetView;
+    // The platform's media start-up, held from before the writer is made until after
+    // it has gone (also when the constructor raises halfway).
+    std::optional<video::Started> Platform;
     std::shared_ptr<video::SinkWriter> Writer;
     int64_t FrameIndex = 0;               // frames drawn
     std::optional<int64_t> Pending;       // the drawn frame not yet written

@@ -14,7 +14,14 @@
 // - audio input is interleaved 16-bit PCM in samples of any length;
 // - sample times and durations count 100-nanosecond units; the encoders' own
 //   framing (colour conversion, audio frame sizes, threads) stays inside the layer;
-// - Finalize completes the file; nothing may be written after it.
+// - a stream with a gap (audio that has run out while video goes on) gets stream
+//   ticks at the times where its samples would be, at least once a second, so that
+//   the writer does not wait for it to interleave the other streams;
+// - Finalize completes the file; nothing may be written after it. A writer that
+//   finalises without any sample written leaves a file that holds no frames, or,
+//   where the platform cannot complete a file without samples, no file at all:
+//   FFmpeg writes a valid container without streams; the Media Foundation sink
+//   writer refuses (MF_E_SINK_NO_SAMPLES_PROCESSED), and its file is removed.
 // Objects are shared handles. Failing calls raise ComException with a result code
 // and a readable reason. Attribute setters report nothing.
 #pragma once
@@ -98,6 +105,8 @@ public:
     virtual void BeginWriting() = 0;
     // The writer keeps what it needs of the sample; the caller may drop it at once.
     virtual void WriteSample(uint32_t stream, Sample& sample) = 0;
+    // No sample of the stream at `time` (100 ns units): a gap in its data.
+    virtual void SendStreamTick(uint32_t stream, int64_t time) = 0;
     // Drains the encoders and completes the file.
     virtual void Finalize() = 0;
 };
@@ -105,6 +114,16 @@ public:
 // Paired calls around the writer's lifetime (the platform's media start-up).
 void Startup();
 void Shutdown();
+
+// Startup when made, the matching Shutdown when it goes, so that a writer's
+// owner that raises halfway leaves the platform as it found it.
+class Started {
+public:
+    Started() { Startup(); }
+    ~Started() { Shutdown(); }
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+};
 
 std::shared_ptr<Attributes> CreateAttributes(uint32_t initialSize);
 std::shared_ptr<MediaType> CreateMediaType();

@@ -404,6 +404,15 @@ public:
         Enqueue(std::move(job));
     }
 
+    // FFmpeg's interleaver needs no tick: it waits for a stream with a gap only
+    // until the streams are further apart than its interleaving delta (10 s) and
+    // then writes what it holds. So a tick only has to be a valid call.
+    void SendStreamTick(uint32_t index, int64_t) override {
+        const char* what = "SendStreamTick";
+        if (state_ != State::Writing) Raise(MF_E_INVALIDREQUEST, what, "the writer is not writing");
+        StreamAt(index, what);
+    }
+
     void Finalize() override {
         const char* what = "Finalize";
         ClearLastLogError();

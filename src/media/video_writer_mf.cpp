@@ -7,11 +7,15 @@
 // writer is MFCreateSinkWriterFromURL on the path (UTF-8 here, UTF-16 for the
 // platform), with no byte stream, used synchronously. A failing result code raises
 // ComException with the call's name and the code, at the call; attribute setters
-// and MFShutdown report nothing.
+// and MFShutdown report nothing. A stream tick is IMFSinkWriter::SendStreamTick.
+// Finalize without any sample written fails on the platform
+// (MF_E_SINK_NO_SAMPLES_PROCESSED): the file it began is then removed and
+// Finalize returns, so that such a writer leaves no unfinished file behind.
 // Cannot: choose the container or the encoders: the platform picks them from the
 // file name's extension and the output media types.
 #include <windows.h>
 #include <mfapi.h>
+#include <mferror.h>
 #include <mfidl.h>
 #include <mfreadwrite.h>
 #include <wrl/client.h>
@@ -142,28 +146,75 @@ private:
 
 class MfSinkWriter final : public SinkWriter {
 public:
-    explicit MfSinkWriter(ComPtr<IMFSinkWriter> writer) : writer_(std::move(writer)) {}
+    MfSinkWriter(ComPtr<IMFSinkWriter> writer, std::wstring path)
+        : writer_(std::move(writer)), path_(std::move(path)) {}
     uint32_t AddStream(const MediaType& outputType) override {
+        const char* what = "IMFSinkWriter::AddStream";
         DWORD index = 0;
-        ThrowIfFailed(writer_->AddStream(TypeOf(outputType, "IMFSinkWriter::AddStream"), &index),
-                      "IMFSinkWriter::AddStream");
+        ThrowIfFailed(Writer(what)->AddStream(TypeOf(outputType, what), &index), what);
         return index;
     }
     void SetInputMediaType(uint32_t stream, const MediaType& inputType) override {
-        ThrowIfFailed(
-            writer_->SetInputMediaType(stream, TypeOf(inputType, "IMFSinkWriter::SetInputMediaType"), nullptr),
-            "IMFSinkWriter::SetInputMediaType");
+        const char* what = "IMFSinkWriter::SetInputMediaType";
+        ThrowIfFailed(Writer(what)->SetInputMediaType(stream, TypeOf(inputType, what), nullptr), what);
     }
-    void BeginWriting() override { ThrowIfFailed(writer_->BeginWriting(), "IMFSinkWriter::BeginWriting"); }
+    void BeginWriting() override {
+        ThrowIfFailed(Writer("IMFSinkWriter::BeginWriting")->BeginWriting(), "IMFSinkWriter::BeginWriting");
+    }
     void WriteSample(uint32_t stream, Sample& sample) override {
+        const char* what = "IMFSinkWriter::WriteSample";
         auto* mf = dynamic_cast<MfSample*>(&sample);
-        if (!mf) ThrowIfFailed(hr::E_INVALIDARG_, "IMFSinkWriter::WriteSample", "not a sample of this writer");
-        ThrowIfFailed(writer_->WriteSample(stream, mf->Get()), "IMFSinkWriter::WriteSample");
+        if (!mf) ThrowIfFailed(hr::E_INVALIDARG_, what, "not a sample of this writer");
+        ThrowIfFailed(Writer(what)->WriteSample(stream, mf->Get()), what);
     }
-    void Finalize() override { ThrowIfFailed(writer_->Finalize(), "IMFSinkWriter::Finalize"); }
+    void SendStreamTick(uint32_t stream, int64_t time) override {
+        const char* what = "IMFSinkWriter::SendStreamTick";
+        ThrowIfFailed(Writer(what)->SendStreamTick(stream, time), what);
+    }
+    void Finalize() override {
+        const char* what = "IMFSinkWriter::Finalize";
+        const HRESULT result = Writer(what)->Finalize();
+        if (result == MF_E_SINK_NO_SAMPLES_PROCESSED) {
+            RemoveUnfinishedFile(result);
+            return;
+        }
+        ThrowIfFailed(result, what);
+    }
 
 private:
+    // The writer, or, once it has let go of an unfinished file, the platform's
+    // answer to a call after Finalize.
+    IMFSinkWriter* Writer(const char* what) const {
+        if (!writer_) ThrowIfFailed(MF_E_INVALIDREQUEST, what, "the writer has been finalised");
+        return writer_.Get();
+    }
+
+    // A sink writer to which no sample was written cannot complete its file. Its
+    // media sink is shut down, which lets go of the file, the writer is released,
+    // and the file it began is removed. A file that cannot be removed raises.
+    void RemoveUnfinishedFile(HRESULT finalizeResult) {
+        ComPtr<IMFMediaSink> sink;
+        if (SUCCEEDED(writer_->GetServiceForStream(MF_SINK_WRITER_MEDIASINK, GUID_NULL, IID_PPV_ARGS(&sink))))
+            sink->Shutdown();
+        sink.Reset();
+        writer_.Reset();
+        if (path_.empty()) return;
+        // The platform may close the file a moment after the release.
+        DWORD error = ERROR_SUCCESS;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (DeleteFileW(path_.c_str())) return;
+            error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+            if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+            Sleep(10);
+        }
+        const int32_t code = HRESULT_FROM_WIN32(error);
+        ThrowIfFailed(code < 0 ? code : finalizeResult, "IMFSinkWriter::Finalize",
+                      "no sample was written, and the unfinished file cannot be removed");
+    }
+
     ComPtr<IMFSinkWriter> writer_;
+    std::wstring path_;
 };
 
 }  // namespace
@@ -206,7 +257,7 @@ std::shared_ptr<SinkWriter> CreateSinkWriterFromURL(const std::string& path, con
     std::wstring widePath = Wide(path);
     ComPtr<IMFSinkWriter> writer;
     ThrowIfFailed(MFCreateSinkWriterFromURL(widePath.c_str(), nullptr, store, &writer), "MFCreateSinkWriterFromURL");
-    return std::make_shared<MfSinkWriter>(std::move(writer));
+    return std::make_shared<MfSinkWriter>(std::move(writer), std::move(widePath));
 }
 
 }  // namespace velk::video

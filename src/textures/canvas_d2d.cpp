@@ -15,7 +15,9 @@
 //   at the origin at its own size, nearest neighbour, opacity 1.
 // - Text: the shared DirectWrite factory with an in-memory font file loader; a
 //   font set built from the file's bytes becomes a private collection; formats
-//   and layouts are DirectWrite's own, drawn in opaque white.
+//   and layouts are DirectWrite's own, drawn in opaque white. Proportional line
+//   spacing that a format refuses (its documentation allows that method on
+//   layouts only) goes to each layout made on the format, with the same factors.
 // - PaintPicture draws the same way on a Direct3D 11 device of its own and reads
 //   the picture back.
 // What it cannot do: on systems without ID2D1DeviceContext5 (Windows before the
@@ -30,6 +32,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "host/com_streams.h"
@@ -270,9 +273,7 @@ std::string FontCollection::FamilyName(uint32_t family) const {
     return text::Utf16ToUtf8(std::u16string(name.begin(), name.end()));
 }
 
-struct TextFormat::Impl {
-    ComPtr<IDWriteTextFormat> Format;
-};
+bool RefuseProportionalSpacingOnFormats = false;
 
 TextFormat::TextFormat(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TextFormat::~TextFormat() = default;
@@ -294,14 +295,23 @@ void TextFormat::SetWordWrapping(WordWrapping wrapping) {
                   "IDWriteTextFormat::SetWordWrapping");
 }
 
+// The platform's documentation allows proportional spacing only on a layout
+// (IDWriteTextLayout3), not on a format; where the format refuses it, each layout
+// made on the format gets it instead, with the same factors, so that the metrics
+// are the same either way.
 void TextFormat::SetLineSpacing(LineSpacingMethod method, float lineSpacing, float baseline) {
-    ThrowIfFailed(impl_->Format->SetLineSpacing(static_cast<DWRITE_LINE_SPACING_METHOD>(method), lineSpacing, baseline),
-                  "IDWriteTextFormat::SetLineSpacing");
+    const bool proportional = method == LineSpacingMethod::Proportional;
+    const HRESULT hr = proportional && RefuseProportionalSpacingOnFormats
+                           ? E_INVALIDARG
+                           : impl_->Format->SetLineSpacing(static_cast<DWRITE_LINE_SPACING_METHOD>(method),
+                                                           lineSpacing, baseline);
+    if (FAILED(hr) && proportional) {
+        impl_->ForLayouts = LayoutLineSpacing{lineSpacing, baseline, static_cast<int32_t>(hr)};
+        return;
+    }
+    ThrowIfFailed(hr, "IDWriteTextFormat::SetLineSpacing");
+    impl_->ForLayouts.reset();
 }
-
-struct TextLayout::Impl {
-    ComPtr<IDWriteTextLayout> Layout;
-};
 
 TextLayout::TextLayout(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TextLayout::~TextLayout() = default;
@@ -314,6 +324,20 @@ std::unique_ptr<TextLayout> TextLayout::Create(TextFactory& factory, const std::
                                                          format.Get().Format.Get(), maxWidth, maxHeight,
                                                          &impl->Layout),
                   "IDWriteFactory::CreateTextLayout");
+    if (const std::optional<LayoutLineSpacing>& spacing = format.Get().ForLayouts) {
+        ComPtr<IDWriteTextLayout3> layout3;
+        ThrowIfFailed(impl->Layout.As(&layout3), "QueryInterface(IDWriteTextLayout3)",
+                      "the text format refused proportional line spacing (" + HResultText(spacing->FormatResult) +
+                          ") and the layout cannot take it");
+        // The setter's other two fields stay as the layout has them from its format,
+        // as the format's own setter leaves them.
+        DWRITE_LINE_SPACING lineSpacing{};
+        ThrowIfFailed(layout3->GetLineSpacing(&lineSpacing), "IDWriteTextLayout3::GetLineSpacing");
+        lineSpacing.method = DWRITE_LINE_SPACING_METHOD_PROPORTIONAL;
+        lineSpacing.height = spacing->LineSpacing;
+        lineSpacing.baseline = spacing->Baseline;
+        ThrowIfFailed(layout3->SetLineSpacing(&lineSpacing), "IDWriteTextLayout3::SetLineSpacing");
+    }
     return std::unique_ptr<TextLayout>(new TextLayout(std::move(impl)));
 }
 

@@ -1,6 +1,6 @@
 // What the Windows 2D layer's files (canvas_d2d.cpp, canvas_wic.cpp) share: the
-// native objects behind a canvas and an image, and the stream over a ByteStream's
-// bytes. Windows-only; the layer's header canvas.h stays free of these types.
+// native objects behind a canvas, an image, a text format and a text layout, and
+// the stream over a ByteStream's bytes. Windows-only; the layer's header canvas.h stays free of these types.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,10 @@
 #include <wrl/client.h>
 
 #include <d2d1_1.h>
+#include <dwrite_3.h>
+
+#include <cstdint>
+#include <optional>
 
 #include "host/windows_sdk_compat.h"
 #include "textures/canvas.h"
@@ -30,6 +34,29 @@ struct Image::Impl {
     UINT Width = 0;
     UINT Height = 0;
 };
+
+// Proportional line spacing that a text format refused: its factors, and the
+// format's result code.
+struct LayoutLineSpacing {
+    float LineSpacing = 1.0f;
+    float Baseline = 0.8f;
+    int32_t FormatResult = 0;
+};
+
+struct TextFormat::Impl {
+    Microsoft::WRL::ComPtr<IDWriteTextFormat> Format;
+    // Proportional spacing that the format refused, for every layout made on it.
+    std::optional<LayoutLineSpacing> ForLayouts;
+};
+
+struct TextLayout::Impl {
+    Microsoft::WRL::ComPtr<IDWriteTextLayout> Layout;
+};
+
+// For tests: when set, text formats act as if they refused proportional line
+// spacing (as the platform's documentation says they may), so that the spacing
+// goes to each layout instead. Off in the program.
+extern bool RefuseProportionalSpacingOnFormats;
 
 // A new COM stream over a copy of the stream's bytes, positioned at the start.
 // Raises OutOfMemoryException when the platform cannot make one.

@@ -31,6 +31,29 @@ constexpr DWORD kDialogExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;    /
 constexpr int kResolutionComboId = 100;
 constexpr int kWindowedCheckBoxId = 101;
 
+// A GDI handle freed by `Free` when its owner goes, or when it takes another.
+template <class Handle, auto Free>
+class Owned {
+public:
+    Owned() = default;
+    ~Owned() { Reset(); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    void Reset(Handle handle = nullptr) {
+        if (handle_) Free(handle_);
+        handle_ = handle;
+    }
+    Handle Get() const { return handle_; }
+
+private:
+    Handle handle_ = nullptr;
+};
+using Brush = Owned<HBRUSH, DeleteObject>;
+using Font = Owned<HFONT, DeleteObject>;
+using PrivateFont = Owned<HANDLE, RemoveFontMemResourceEx>;  // the font resource made from the bytes
+
+// Owns its brushes, fonts and private font by handles, so that they go with it
+// also when showing it fails; Dispose releases them in their documented order.
 class Dialog {
 public:
     explicit Dialog(const std::vector<uint8_t>& fontBytes);
@@ -40,15 +63,15 @@ public:
 
     std::vector<ModeSize> Modes;
     std::optional<VideoMode> Result;
-    HBRUSH BackgroundBrush = nullptr;
-    HBRUSH ButtonBrush = nullptr;
-    HBRUSH TextBrush = nullptr;
+    Brush BackgroundBrush;
+    Brush ButtonBrush;
+    Brush TextBrush;
     HWND Handle = nullptr;
     HWND ResolutionCombo = nullptr;
     HWND WindowedCheckBox = nullptr;
-    HFONT UiFont = nullptr;
-    HFONT TitleFont = nullptr;
-    HANDLE FontResource = nullptr;
+    Font UiFont;
+    Font TitleFont;
+    PrivateFont FontResource;
     DWORD CreationError = 0;  // GetLastError of a failed creation of the dialog window
 
 private:
@@ -89,7 +112,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
             if (!d) break;
             SetTextColor(reinterpret_cast<HDC>(wParam), kTextColour);
             SetBkColor(reinterpret_cast<HDC>(wParam), kBackgroundColour);
-            return reinterpret_cast<LRESULT>(d->BackgroundBrush);
+            return reinterpret_cast<LRESULT>(d->BackgroundBrush.Get());
         default:
             break;
     }
@@ -97,22 +120,23 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 }
 
 Dialog::Dialog(const std::vector<uint8_t>& fontBytes) {
-    BackgroundBrush = CreateSolidBrush(kBackgroundColour);
-    ButtonBrush = CreateSolidBrush(kButtonColour);
-    TextBrush = CreateSolidBrush(kTextColour);
+    BackgroundBrush.Reset(CreateSolidBrush(kBackgroundColour));
+    ButtonBrush.Reset(CreateSolidBrush(kButtonColour));
+    TextBrush.Reset(CreateSolidBrush(kTextColour));
 
     // The manifest has normally set this awareness already; the result is ignored.
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     UINT dpi = GetDpiForSystem();
     scale_ = static_cast<float>(dpi) / 96.0f;
 
-    UiFont = CreateFontW(-R(14), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                         CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    UiFont.Reset(CreateFontW(-R(14), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI"));
     DWORD installed = 0;
-    FontResource = AddFontMemResourceEx(fontBytes.empty() ? nullptr : const_cast<uint8_t*>(fontBytes.data()),
-                                        static_cast<DWORD>(fontBytes.size()), nullptr, &installed);
-    TitleFont = CreateFontW(-R(27), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                            CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Velk Stencil");
+    FontResource.Reset(AddFontMemResourceEx(fontBytes.empty() ? nullptr : const_cast<uint8_t*>(fontBytes.data()),
+                                            static_cast<DWORD>(fontBytes.size()), nullptr, &installed));
+    TitleFont.Reset(CreateFontW(-R(27), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                DEFAULT_PITCH | FF_DONTCARE, L"Velk Stencil"));
 
     module_ = GetModuleHandleW(nullptr);
 
@@ -125,7 +149,7 @@ Dialog::Dialog(const std::vector<uint8_t>& fontBytes) {
     wc.hInstance = module_;
     wc.hIcon = nullptr;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = BackgroundBrush;
+    wc.hbrBackground = BackgroundBrush.Get();
     wc.lpszMenuName = nullptr;
     wc.lpszClassName = L"VelkSetup";
     wc.hIconSm = nullptr;
@@ -146,14 +170,15 @@ Dialog::Dialog(const std::vector<uint8_t>& fontBytes) {
         return;
     }
 
-    AddControl(L"STATIC", L"TOVELMARK VELK", SS_LEFT, 24, 18, 292, 42, 0, TitleFont);
-    AddControl(L"STATIC", L"Resolution", SS_LEFT, 24, 70, 292, 20, 0, UiFont);
+    const HFONT title = TitleFont.Get(), ui = UiFont.Get();
+    AddControl(L"STATIC", L"TOVELMARK VELK", SS_LEFT, 24, 18, 292, 42, 0, title);
+    AddControl(L"STATIC", L"Resolution", SS_LEFT, 24, 70, 292, 20, 0, ui);
     ResolutionCombo = AddControl(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 24, 92, 292, 260,
-                                 kResolutionComboId, UiFont);
+                                 kResolutionComboId, ui);
     WindowedCheckBox = AddControl(L"BUTTON", L"Windowed", BS_AUTOCHECKBOX | WS_TABSTOP, 24, 128, 200, 22,
-                                  kWindowedCheckBoxId, UiFont);
-    AddControl(L"BUTTON", L"Start", BS_OWNERDRAW | WS_TABSTOP, 130, 172, 90, 30, IDOK, UiFont);
-    AddControl(L"BUTTON", L"Quit", BS_OWNERDRAW | WS_TABSTOP, 226, 172, 90, 30, IDCANCEL, UiFont);
+                                  kWindowedCheckBoxId, ui);
+    AddControl(L"BUTTON", L"Start", BS_OWNERDRAW | WS_TABSTOP, 130, 172, 90, 30, IDOK, ui);
+    AddControl(L"BUTTON", L"Quit", BS_OWNERDRAW | WS_TABSTOP, 226, 172, 90, 30, IDCANCEL, ui);
 
     screenWidth_ = GetSystemMetrics(SM_CXSCREEN);
     screenHeight_ = GetSystemMetrics(SM_CYSCREEN);
@@ -189,8 +214,8 @@ void Dialog::DrawButton(const DRAWITEMSTRUCT& item) const {
     RECT r = item.rcItem;
     HDC dc = item.hDC;
     // A pressed button takes the dialog's background colour.
-    FillRect(dc, &r, (item.itemState & ODS_SELECTED) ? BackgroundBrush : ButtonBrush);
-    FrameRect(dc, &r, TextBrush);
+    FillRect(dc, &r, (item.itemState & ODS_SELECTED) ? BackgroundBrush.Get() : ButtonBrush.Get());
+    FrameRect(dc, &r, TextBrush.Get());
     if (item.itemState & ODS_FOCUS) {
         RECT focus{r.left + 3, r.top + 3, r.right - 3, r.bottom - 3};
         DrawFocusRect(dc, &focus);
@@ -203,12 +228,12 @@ void Dialog::DrawButton(const DRAWITEMSTRUCT& item) const {
 }
 
 void Dialog::Dispose() {
-    DeleteObject(UiFont);
-    DeleteObject(TitleFont);
-    DeleteObject(BackgroundBrush);
-    DeleteObject(ButtonBrush);
-    DeleteObject(TextBrush);
-    if (FontResource) RemoveFontMemResourceEx(FontResource);
+    UiFont.Reset();
+    TitleFont.Reset();
+    BackgroundBrush.Reset();
+    ButtonBrush.Reset();
+    TextBrush.Reset();
+    FontResource.Reset();
 }
 
 }  // namespace

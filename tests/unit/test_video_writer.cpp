@@ -43,14 +43,12 @@ rapidjson::Document Probe(const std::string& path) {
     return d;
 }
 
-// RGB of the pixel (x, y) of frame `index`, decoded with BT.709 to full-range RGB.
-std::vector<int> FramePixel(const std::string& path, int index, int x, int y) {
-    std::string out = velk::test::CommandOutput("ffmpeg -v error -i '" + path + "' -vf \"select=eq(n\\," + std::to_string(index) +
-                          "),scale=in_color_matrix=bt709:in_range=tv:out_range=pc,format=rgb24,crop=1:1:" +
-                          std::to_string(x) + ":" + std::to_string(y) + "\" -frames:v 1 -f rawvideo -");
-    std::vector<int> rgb;
-    for (unsigned char c : out) rgb.push_back(c);
-    return rgb;
+// The R, G, B bytes of frame `index`, rows top first, decoded with BT.709 to
+// full-range RGB.
+std::string FrameRgb(const std::string& path, int index) {
+    return velk::test::CommandOutput("ffmpeg -v error -i '" + path + "' -vf \"select=eq(n\\," + std::to_string(index) +
+                                     "),scale=in_color_matrix=bt709:in_range=tv:out_range=pc,format=rgb24\""
+                                     " -frames:v 1 -f rawvideo -");
 }
 
 // A frame whose top half is `top` and bottom half `bottom` (B, G, R bytes).
@@ -78,8 +76,8 @@ std::string ErrorOf(const std::function<void()>& f) {
 }  // namespace
 
 // One second at 30 fps with stereo sound fed in chunks of uneven lengths: the file
-// has both streams with the right sizes, rates and lengths, and the picture's rows
-// arrive top first in the colours given.
+// has both streams with the right sizes, rates and lengths, and the picture's
+// quadrants arrive in their places (rows top first) in the colours given.
 TEST(VideoWriter, WritesH264AndAacThatPlayBack) {
     const int w = 320, h = 180, fps = 30, rate = 48000;
     std::string path = TempPath("clip.mp4");
@@ -95,8 +93,7 @@ TEST(VideoWriter, WritesH264AndAacThatPlayBack) {
     EXPECT_EQ(audio, 1u);
     writer->BeginWriting();
 
-    const uint8_t key[3] = {0x29, 0x4c, 0x75}, blue[3] = {0xC0, 0x20, 0x10};
-    std::vector<uint8_t> frame = TwoTone(w, h, key, blue);
+    std::vector<uint8_t> frame = QuadrantFrame(w, h);
     // Chunks of 1, 1599, 777, ... sample frames that add up to exactly one second.
     std::vector<int> chunks = {1, 1599, 777, 3000, 23, 1024, 1025};
     int total = 0;
@@ -140,15 +137,16 @@ TEST(VideoWriter, WritesH264AndAacThatPlayBack) {
     EXPECT_NEAR(std::atof(a["duration"].GetString()), 1.0, 0.022);
     EXPECT_NEAR(std::atof(v["duration"].GetString()), 1.0, 0.001);
 
-    std::vector<int> top = FramePixel(path, 0, w / 2, h / 4), bottom = FramePixel(path, 29, w / 2, 3 * h / 4);
-    ASSERT_EQ(top.size(), 3u);
-    ASSERT_EQ(bottom.size(), 3u);
-    EXPECT_NEAR(top[0], 0x75, 2);
-    EXPECT_NEAR(top[1], 0x4c, 2);
-    EXPECT_NEAR(top[2], 0x29, 2);
-    EXPECT_NEAR(bottom[0], 0x10, 3);
-    EXPECT_NEAR(bottom[1], 0x20, 3);
-    EXPECT_NEAR(bottom[2], 0xC0, 3);
+    // Each quadrant in its colour and place, in the first frame and in the last.
+    for (int index : {0, 29}) {
+        SCOPED_TRACE("frame " + std::to_string(index));
+        std::string rgb = FrameRgb(path, index);
+        ASSERT_EQ(rgb.size(), size_t(w) * h * 3);
+        ExpectQuadrants(w, h, 3, [&](uint32_t x, uint32_t y) {
+            const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) + (size_t(y) * w + x) * 3;
+            return Rgb{p[0], p[1], p[2]};
+        });
+    }
 }
 
 // Video alone, in the container the extension names.
@@ -248,6 +246,15 @@ TEST(VideoWriter, RefusalsSayWhat) {
                   writer->BeginWriting();
                   Write(*writer, video, std::vector<uint8_t>(64 * 36 * 4 - 1), 0, 400000);
               }).find("WriteSample failed: 0x80070057: a video sample of 9215 bytes is short of a 64x36 frame"),
+              std::string::npos);
+    // A stream tick goes to a stream that exists, while writing.
+    EXPECT_NE(ErrorOf([] {
+                  auto writer = CreateSinkWriterFromURL(TempPath("tick.mp4"), nullptr);
+                  uint32_t video = writer->AddStream(*VideoOut(64, 36, 25));
+                  writer->SetInputMediaType(video, *VideoIn(64, 36, 25));
+                  writer->BeginWriting();
+                  writer->SendStreamTick(video + 1, 0);
+              }).find("SendStreamTick failed: 0xC00D36B3: no stream 1"),
               std::string::npos);
     EXPECT_NE(ErrorOf([] { CreateSinkWriterFromURL(TempPath("clip.nosuchformat"), nullptr); })
                   .find("no container format for the file name's extension"),

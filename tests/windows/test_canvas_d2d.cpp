@@ -1,6 +1,6 @@
 // The Windows 2D layer's own checks: where the compatibility header puts the
-// methods it declares, and what the imaging component decodes (read from the
-// format converter, so that it needs no drawing).
+// methods it declares, what the imaging component decodes (read from the format
+// converter, so that it needs no drawing), and the line spacing of text layouts.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -13,9 +13,11 @@
 
 #include "host/com_streams.h"
 #include "host/errors.h"
+#include "host/texture_table.h"
 #include "host/windows_sdk_compat.h"
 #include "textures/canvas.h"
 #include "textures/canvas_windows_impl.h"
+#include "textures/textures.h"
 #include "unit/texture_fixtures.h"
 
 namespace {
@@ -123,4 +125,58 @@ TEST_F(WicImages, ThePicturesDecodeAsOnLinux) {
         std::vector<uint8_t> pixels = DecodedPixels(*image);
         EXPECT_EQ(velk::testing::Crc32(pixels.data(), pixels.size()), p.crc) << p.name;
     }
+}
+
+// Proportional line spacing reaches the layout whether the text format takes it
+// or refuses it (the platform's documentation allows the method on layouts only):
+// the show's fourteen texts get the same metrics, ink and texture sizes both ways.
+TEST(TextLayouts, ProportionalSpacingRefusedByTheFormatGoesToTheLayout) {
+    std::vector<uint8_t> font = velk::testing::ProjectFont();
+    if (font.empty()) GTEST_SKIP() << "the project's font is not in the source tree";
+    velk::canvas::TextFactory factory;
+    auto collection = velk::Textures::LoadFontCollection(factory, font);
+    struct Refusing {
+        explicit Refusing(bool on) { velk::canvas::RefuseProportionalSpacingOnFormats = on; }
+        ~Refusing() { velk::canvas::RefuseProportionalSpacingOnFormats = false; }
+    };
+    auto layOut = [&](const velk::TextureEntry& e, bool refused) {
+        Refusing refusing(refused);
+        return velk::Textures::LayOutText(factory, *collection, velk::TextureTable::TextOf(e), e.FontSize,
+                                          e.LineSpacing, e.Alignment);
+    };
+    int spaced = 0, texts = 0;
+    for (const velk::TextureEntry& e : velk::TextureTable::CreationOrder()) {
+        if (e.Source != velk::TextureSource::Text) continue;
+        ++texts;
+        velk::Textures::TextBlock onFormat = layOut(e, false), onLayout = layOut(e, true);
+        if (onFormat.Format->Get().ForLayouts)
+            GTEST_SKIP() << "the text format refuses proportional spacing here, so both ways are the layout's "
+                            "(TextTextureSizes checks the sizes)";
+        ASSERT_TRUE(onLayout.Format->Get().ForLayouts) << e.Name;
+        velk::canvas::TextMetrics a = onFormat.Layout->GetMetrics(), b = onLayout.Layout->GetMetrics();
+        velk::canvas::OverhangMetrics oa = onFormat.Layout->GetOverhangMetrics(),
+                                      ob = onLayout.Layout->GetOverhangMetrics();
+        EXPECT_EQ(std::vector<float>({a.Left, a.Top, a.Width, a.WidthIncludingTrailingWhitespace, a.Height,
+                                      oa.Left, oa.Top, oa.Right, oa.Bottom}),
+                  std::vector<float>({b.Left, b.Top, b.Width, b.WidthIncludingTrailingWhitespace, b.Height, ob.Left,
+                                      ob.Top, ob.Right, ob.Bottom}))
+            << e.Name;
+        EXPECT_EQ(a.LineCount, b.LineCount) << e.Name;
+        const velk::Textures::TextPlacement& pa = onFormat.Placement;
+        const velk::Textures::TextPlacement& pb = onLayout.Placement;
+        EXPECT_EQ(std::vector<float>({pa.OriginX, pa.OriginY, pa.Width, pa.Height}),
+                  std::vector<float>({pb.OriginX, pb.OriginY, pb.Width, pb.Height}))
+            << e.Name;
+        // The layout carries the spacing it was given.
+        Microsoft::WRL::ComPtr<IDWriteTextLayout3> layout3;
+        ASSERT_EQ(onLayout.Layout->Get().Layout.As(&layout3), S_OK) << e.Name;
+        DWRITE_LINE_SPACING spacing{};
+        ASSERT_EQ(layout3->GetLineSpacing(&spacing), S_OK) << e.Name;
+        EXPECT_EQ(spacing.method, DWRITE_LINE_SPACING_METHOD_PROPORTIONAL) << e.Name;
+        EXPECT_EQ(spacing.height, e.LineSpacing) << e.Name;
+        EXPECT_EQ(spacing.baseline, 0.8f * e.LineSpacing) << e.Name;
+        if (a.LineCount > 1 && e.LineSpacing != 1.0f) ++spaced;
+    }
+    EXPECT_EQ(texts, 14);
+    EXPECT_GT(spaced, 0) << "no text whose size the spacing decides";
 }

@@ -9,6 +9,7 @@
 #include "host/content.h"
 #include "host/embedded_store.h"
 #include "media/music.h"
+#include "windows/mp3_tag.h"
 
 using velk::Content;
 using velk::Music;
@@ -33,8 +34,14 @@ TEST_F(MusicWindows, SoundtrackPlaysAndClocksAcrossItsEnd) {
     std::unique_ptr<Music> m = Music::Load("Artifacts/Audio");
     std::string line = ::testing::internal::GetCapturedStdout();
     ASSERT_TRUE(m);
-    EXPECT_EQ(line, "Music: velksm\xC3\xB6r.mp3, 155.0 s, 48000 Hz, 2 channels\n");
-    EXPECT_EQ(m->FrameCount, 7440000);
+    // The platform decoder delivers the track trimmed of the encoder's delay and
+    // padding, or with them: a count between the two that the file's tag gives.
+    std::optional<velk::test::EncoderTag> tag =
+        velk::test::ReadEncoderTag(Content::Read(Content::List("Artifacts/Audio", ".mp3").front()));
+    ASSERT_TRUE(tag);
+    EXPECT_GE(m->FrameCount, tag->Trimmed());
+    EXPECT_LE(m->FrameCount, tag->Untrimmed());
+    EXPECT_EQ(line, "Music: velksm\xC3\xB6r.mp3, 155.0 s, 48000 Hz, 2 channels\n");  // either way
     EXPECT_EQ(m->Seconds(), 0.0);
 
     m->Play(0);

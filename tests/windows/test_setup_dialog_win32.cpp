@@ -10,6 +10,7 @@
 #include <functional>
 #include <thread>
 
+#include "host/errors.h"
 #include "host/files.h"
 #include "host/wide_text_windows.h"
 #include "window/setup_dialog.h"
@@ -260,4 +261,55 @@ TEST(Win32SetupDialog, KeysAndCommandsEndItWithAModeOrNone) {
         {"close box", [](const Shown& d) { PostMessageW(d.dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }, std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(ShowAndDrive(c.drive), c.expected) << c.name;
+}
+
+namespace {
+
+// Refuses the creation of the dialog's window on this thread while it lives.
+class RefuseDialogWindow {
+public:
+    RefuseDialogWindow()
+        : hook_(SetWindowsHookExW(WH_CBT, &RefuseDialogWindow::Hook, nullptr, GetCurrentThreadId())) {}
+    ~RefuseDialogWindow() {
+        if (hook_) UnhookWindowsHookEx(hook_);
+    }
+    bool Installed() const { return hook_ != nullptr; }
+
+private:
+    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam) {
+        if (code == HCBT_CREATEWND && ClassOf(reinterpret_cast<HWND>(wParam)) == L"VelkSetup") return 1;
+        return CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+    HHOOK hook_;
+};
+
+}  // namespace
+
+// A dialog whose window cannot be made raises, and its brushes, fonts and private
+// font go with it: the background brush that it gave its window class is deleted,
+// and on Windows the process holds as many GDI objects as before and the stencil
+// face no longer resolves.
+TEST(Win32SetupDialog, ADialogThatCannotBeShownLeavesNothingBehind) {
+    HINSTANCE module = GetModuleHandleW(nullptr);
+    UnregisterClassW(L"VelkSetup", module);  // so that the dialog registers the class with its own brush
+    const DWORD objectsBefore = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    {
+        RefuseDialogWindow refuse;
+        ASSERT_TRUE(refuse.Installed());
+        EXPECT_THROW(SetupDialog::Show(FontBytes()), velk::InvalidOperationException);
+    }
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    ASSERT_TRUE(GetClassInfoExW(module, L"VelkSetup", &wc));
+    ASSERT_NE(wc.hbrBackground, nullptr);
+    EXPECT_EQ(GetObjectType(wc.hbrBackground), 0u) << "the background brush is still there";
+    UnregisterClassW(L"VelkSetup", module);
+
+    VELK_SKIP_UNDER_WINE(
+        "the brush was checked; the GDI object count and the private face are not: GetGuiResources is a stub (0) "
+        "and the face stays installed after its removal");
+    EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), objectsBefore);
+    HFONT after = CreateFontW(-27, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"Velk Stencil");
+    EXPECT_NE(FaceOf(after), L"Velk Stencil");
+    DeleteObject(after);
 }

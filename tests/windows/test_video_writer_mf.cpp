@@ -1,6 +1,6 @@
-// The video writer on the Media Foundation sink writer. Wine has neither an MPEG-4
-// sink nor an H.264 encoder, so the clip test runs on Windows only; the buffers and
-// samples run under Wine as well.
+// The video writer on the Media Foundation sink writer. Wine cannot write a file
+// through it, so the tests of written files run on Windows only; the buffers and
+// samples, and a recorder that cannot be made, run under Wine as well.
 #include <windows.h>
 #include <mfapi.h>
 #include <mfidl.h>
@@ -9,14 +9,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "host/content.h"
+#include "host/embedded_store.h"
 #include "host/errors.h"
 #include "media/mf_guids_windows.h"
+#include "media/recorder.h"
 #include "media/video_writer.h"
+#include "render/renderer.h"
 #include "unit/video_writer_fixtures.h"
+#include "media_foundation.h"
 #include "wine.h"
 
 using Microsoft::WRL::ComPtr;
@@ -26,10 +33,121 @@ using namespace velk::video::test;
 
 namespace {
 
+// Wine cannot write a file through the sink writer: Wine 8 has no MPEG-4 sink
+// (MFCreateSinkWriterFromURL fails with E_INVALIDARG for .mp4) and no H.264
+// encoder; Wine 10's SetInputMediaType fails with E_NOTIMPL.
+constexpr const char* kNoSinkWriterUnderWine =
+    "the sink writer's SetInputMediaType returns E_NOTIMPL (no H.264 encoder): Wine cannot write the file";
+
 std::filesystem::path ClipPath(const char* name) {
     std::filesystem::path dir = std::filesystem::temp_directory_path() / "velk-video-writer";
     std::filesystem::create_directories(dir);
     return dir / name;
+}
+
+std::string Utf8(const std::filesystem::path& path) {
+    std::u8string utf8 = path.u8string();
+    return std::string(utf8.begin(), utf8.end());
+}
+
+// A writer on `path` with an H.264 stream (index 0) and, with a rate, an AAC stream
+// (index 1), writing.
+std::shared_ptr<SinkWriter> BeginClip(const std::filesystem::path& path, uint32_t w, uint32_t h, uint32_t fps,
+                                      uint32_t rate, uint32_t channels) {
+    auto attributes = CreateAttributes(1);
+    attributes->SetUINT32(Attribute::EnableHardwareTransforms, 1);
+    auto writer = CreateSinkWriterFromURL(Utf8(path), attributes.get());
+    uint32_t video = writer->AddStream(*VideoOut(w, h, fps));
+    writer->SetInputMediaType(video, *VideoIn(w, h, fps));
+    if (rate) {
+        uint32_t audio = writer->AddStream(*AudioType(true, rate, channels));
+        writer->SetInputMediaType(audio, *AudioType(false, rate, channels));
+    }
+    writer->BeginWriting();
+    return writer;
+}
+
+// The video samples of the file, counted by the source reader.
+int VideoSamples(const std::filesystem::path& path) {
+    ComPtr<IMFSourceReader> reader;
+    if (FAILED(MFCreateSourceReaderFromURL(path.c_str(), nullptr, &reader))) return -1;
+    const DWORD videoStream = static_cast<DWORD>(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
+    reader->SetStreamSelection(static_cast<DWORD>(MF_SOURCE_READER_ALL_STREAMS), FALSE);
+    reader->SetStreamSelection(videoStream, TRUE);
+    int samples = 0;
+    for (;;) {
+        DWORD flags = 0;
+        ComPtr<IMFSample> sample;
+        if (FAILED(reader->ReadSample(videoStream, 0, nullptr, &flags, nullptr, &sample))) return -1;
+        if (sample) ++samples;
+        if (flags & MF_SOURCE_READERF_ENDOFSTREAM) return samples;
+    }
+}
+
+// The first frame of the file decoded to RGB32 by the source reader's video
+// processing: its B, G, R, X bytes, rows top first, `w` x `h` of them.
+std::vector<uint8_t> FirstFrameRgb32(const std::filesystem::path& path, uint32_t w, uint32_t h) {
+    std::vector<uint8_t> picture;
+    ComPtr<IMFAttributes> attributes;
+    if (FAILED(MFCreateAttributes(&attributes, 1))) return picture;
+    attributes->SetUINT32(MF_SOURCE_READER_ENABLE_VIDEO_PROCESSING, TRUE);
+    ComPtr<IMFSourceReader> reader;
+    EXPECT_EQ(MFCreateSourceReaderFromURL(path.c_str(), attributes.Get(), &reader), S_OK);
+    if (!reader) return picture;
+    const DWORD videoStream = static_cast<DWORD>(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
+    reader->SetStreamSelection(static_cast<DWORD>(MF_SOURCE_READER_ALL_STREAMS), FALSE);
+    reader->SetStreamSelection(videoStream, TRUE);
+    ComPtr<IMFMediaType> rgb;
+    MFCreateMediaType(&rgb);
+    rgb->SetGUID(MfGuids::MF_MT_MAJOR_TYPE, MfGuids::MFMediaType_Video);
+    rgb->SetGUID(MfGuids::MF_MT_SUBTYPE, MfGuids::MFVideoFormat_RGB32);
+    EXPECT_EQ(reader->SetCurrentMediaType(videoStream, nullptr, rgb.Get()), S_OK);
+    ComPtr<IMFMediaType> current;
+    EXPECT_EQ(reader->GetCurrentMediaType(videoStream, &current), S_OK);
+    if (!current) return picture;
+    UINT64 size = 0;
+    current->GetUINT64(MfGuids::MF_MT_FRAME_SIZE, &size);
+    const uint32_t frameWidth = static_cast<uint32_t>(size >> 32), frameHeight = static_cast<uint32_t>(size);
+    EXPECT_GE(frameWidth, w);
+    EXPECT_GE(frameHeight, h);
+    if (frameWidth < w || frameHeight < h) return picture;
+    ComPtr<IMFSample> sample;
+    for (int reads = 0; !sample && reads < 100; ++reads) {
+        DWORD flags = 0;
+        if (FAILED(reader->ReadSample(videoStream, 0, nullptr, &flags, nullptr, &sample))) break;
+        if (flags & MF_SOURCE_READERF_ENDOFSTREAM) break;
+    }
+    EXPECT_TRUE(sample) << "no frame decoded";
+    if (!sample) return picture;
+    ComPtr<IMFMediaBuffer> buffer;
+    if (FAILED(sample->GetBufferByIndex(0, &buffer))) return picture;
+    picture.resize(size_t(w) * h * 4);
+    auto copyRows = [&](const BYTE* top, LONG pitch) {
+        for (uint32_t y = 0; y < h; ++y) std::memcpy(&picture[size_t(y) * w * 4], top + LONG(y) * pitch, size_t(w) * 4);
+    };
+    // A 2D buffer gives its top row and pitch (negative for a bottom-up picture);
+    // a plain one follows the type's default stride.
+    ComPtr<IMF2DBuffer> buffer2d;
+    BYTE* top = nullptr;
+    LONG pitch = 0;
+    if (SUCCEEDED(buffer.As(&buffer2d)) && SUCCEEDED(buffer2d->Lock2D(&top, &pitch))) {
+        copyRows(top, pitch);
+        buffer2d->Unlock2D();
+        return picture;
+    }
+    UINT32 stride = 0;
+    if (FAILED(current->GetUINT32(MfGuids::MF_MT_DEFAULT_STRIDE, &stride))) {
+        LONG computed = 0;
+        MFGetStrideForBitmapInfoHeader(MfGuids::MFVideoFormat_RGB32.Data1, frameWidth, &computed);
+        stride = static_cast<UINT32>(computed);
+    }
+    BYTE* data = nullptr;
+    DWORD length = 0;
+    if (FAILED(buffer->Lock(&data, nullptr, &length))) return {};
+    pitch = static_cast<LONG>(stride);
+    copyRows(pitch < 0 ? data + size_t(-pitch) * (frameHeight - 1) : data, pitch);
+    buffer->Unlock();
+    return picture;
 }
 
 }  // namespace
@@ -78,28 +196,21 @@ TEST(VideoWriterMf, BuffersSamplesAndTypes) {
 }
 
 // Ten frames at 30 fps with stereo sound: the file holds an H.264 stream of that size
-// with ten samples and an AAC stream at the rate and channel count given.
+// with ten samples and an AAC stream at the rate and channel count given, and its
+// first frame shows each quadrant in its colour and place.
 TEST(VideoWriterMf, WritesH264AndAac) {
-    VELK_SKIP_UNDER_WINE("the sink writer's SetInputMediaType returns E_NOTIMPL (no H.264 encoder)");
+    VELK_SKIP_UNDER_WINE(kNoSinkWriterUnderWine);
     const uint32_t w = 320, h = 180, fps = 30, rate = 48000, channels = 2;
     std::filesystem::path path = ClipPath("clip.mp4");
     std::filesystem::remove(path);
     {
         Startup();
-        auto attributes = CreateAttributes(1);
-        attributes->SetUINT32(Attribute::EnableHardwareTransforms, 1);
-        std::u8string utf8 = path.u8string();
-        auto writer = CreateSinkWriterFromURL(std::string(utf8.begin(), utf8.end()), attributes.get());
-        uint32_t video = writer->AddStream(*VideoOut(w, h, fps));
-        writer->SetInputMediaType(video, *VideoIn(w, h, fps));
-        uint32_t audio = writer->AddStream(*AudioType(true, rate, channels));
-        writer->SetInputMediaType(audio, *AudioType(false, rate, channels));
-        writer->BeginWriting();
-        std::vector<uint8_t> frame(size_t(w) * h * 4, 0x80);
+        auto writer = BeginClip(path, w, h, fps, rate, channels);
+        std::vector<uint8_t> frame = QuadrantFrame(w, h);
         std::vector<uint8_t> sound(size_t(rate / fps) * channels * 2, 0);
         for (int64_t k = 0; k < 10; ++k) {
-            Write(*writer, video, frame, k * 10000000 / fps, 10000000 / fps);
-            Write(*writer, audio, sound, k * 10000000 / fps, 10000000 / fps);
+            Write(*writer, 0, frame, k * 10000000 / fps, 10000000 / fps);
+            Write(*writer, 1, sound, k * 10000000 / fps, 10000000 / fps);
         }
         writer->Finalize();
         writer.reset();
@@ -128,19 +239,87 @@ TEST(VideoWriterMf, WritesH264AndAac) {
         EXPECT_TRUE(IsEqualGUID(subtype, MfGuids::MFAudioFormat_AAC));
         EXPECT_EQ(gotRate, rate);
         EXPECT_EQ(gotChannels, channels);
+        reader.Reset();
+        EXPECT_EQ(VideoSamples(path), 10);
 
-        reader->SetStreamSelection(static_cast<DWORD>(MF_SOURCE_READER_ALL_STREAMS), FALSE);
-        reader->SetStreamSelection(videoStream, TRUE);
-        int samples = 0;
-        for (;;) {
-            DWORD flags = 0;
-            ComPtr<IMFSample> sample;
-            ASSERT_TRUE(SUCCEEDED(reader->ReadSample(videoStream, 0, nullptr, &flags, nullptr, &sample)));
-            if (sample) ++samples;
-            if (flags & MF_SOURCE_READERF_ENDOFSTREAM) break;
-        }
-        EXPECT_EQ(samples, 10);
+        // The colour conversions on the way in and out may use other matrices than
+        // FFmpeg's: a loose bound, still far below what a flip or a swap changes.
+        std::vector<uint8_t> picture = FirstFrameRgb32(path, w, h);
+        ASSERT_EQ(picture.size(), size_t(w) * h * 4);
+        ExpectQuadrants(w, h, 24, [&](uint32_t x, uint32_t y) {
+            const uint8_t* p = &picture[(size_t(y) * w + x) * 4];
+            return Rgb{p[2], p[1], p[0]};
+        });
     }
     MFShutdown();
     std::filesystem::remove(path);
+}
+
+// A writer finalised without any sample, which the sink writer refuses to
+// complete, returns and leaves no file behind.
+TEST(VideoWriterMf, FinalisingWithoutSamplesLeavesNoFile) {
+    VELK_SKIP_UNDER_WINE(kNoSinkWriterUnderWine);
+    std::filesystem::path path = ClipPath("empty.mp4");
+    std::filesystem::remove(path);
+    Started started;
+    auto writer = BeginClip(path, 320, 180, 60, 44100, 2);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_NO_THROW(writer->Finalize());
+    writer.reset();
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// Video that goes on after the sound has run out, the gap marked by a stream tick
+// on the audio stream for every frame: every frame reaches the file.
+TEST(VideoWriterMf, VideoGoesOnAfterTheSound) {
+    VELK_SKIP_UNDER_WINE(kNoSinkWriterUnderWine);
+    const uint32_t w = 64, h = 36, fps = 10, rate = 48000, channels = 2;
+    std::filesystem::path path = ClipPath("longer.mp4");
+    std::filesystem::remove(path);
+    {
+        Started started;
+        auto writer = BeginClip(path, w, h, fps, rate, channels);
+        std::vector<uint8_t> frame = QuadrantFrame(w, h);
+        std::vector<uint8_t> sound(size_t(rate / fps) * channels * 2, 0);
+        for (int64_t k = 0; k < 40; ++k) {
+            Write(*writer, 0, frame, k * 10000000 / fps, 10000000 / fps);
+            if (k < 10)
+                Write(*writer, 1, sound, k * 10000000 / fps, 10000000 / fps);
+            else
+                writer->SendStreamTick(1, k * 10000000 / fps);
+        }
+        writer->Finalize();
+    }
+    ASSERT_TRUE(SUCCEEDED(MFStartup(0x00020070, 0)));
+    EXPECT_EQ(VideoSamples(path), 40);
+    MFShutdown();
+    std::filesystem::remove(path);
+}
+
+// A recorder that cannot make its writer (the file's folder is missing) raises and
+// leaves Media Foundation shut down, as it found it.
+TEST(VideoWriterMf, RecorderThatCannotBeMadeLeavesMediaFoundationShutDown) {
+    std::filesystem::path root = std::filesystem::temp_directory_path() /
+                                 ("velk-recorder-mf-" + std::to_string(GetCurrentProcessId()));
+    std::filesystem::create_directories(root / "Shaders");
+    std::ofstream(root / "Shaders" / "demo.hlsl", std::ios::binary)
+        << "cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };\n"
+           "//@settings\n"
+           "float4 VSMain(uint id : SV_VertexID) : SV_Position\n"
+           "{ float2 uv = float2((id << 1) & 2, id & 2); return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1); }\n"
+           "float4 PSMain(float4 pos : SV_Position) : SV_Target { return float4(0.5, 0.5, 0.5, 1); }\n";
+    std::ofstream(root / "Shaders" / "demo.hlsl.json", std::ios::binary) << "{}";
+    velk::Content::InitializeForTest(Utf8(root), velk::EmbeddedStore());
+    {
+        ::testing::internal::CaptureStdout();
+        velk::Renderer renderer(0, 1, 1);
+        ::testing::internal::GetCapturedStdout();
+        ASSERT_FALSE(velk::test::MediaFoundationStarted());
+        EXPECT_THROW(velk::Recorder(renderer, nullptr, Utf8(root / "missing" / "out.mp4"), 64, 36, 10),
+                     velk::ComException);
+        EXPECT_TRUE(velk::test::MediaFoundationShutsDown());
+        renderer.Dispose();
+    }
+    velk::Content::InitializeForTest(std::nullopt, velk::EmbeddedStore());
+    std::filesystem::remove_all(root);
 }
