@@ -88,6 +88,12 @@ foreach(src IN LISTS VELK_WINDOWS_TOOLS)
   add_dependencies(velk_windows_tests ${name})
 endforeach()
 
+# The frame tool of the Linux build (tests/tools/render_frame.cpp), a console program here.
+add_executable(render_frame ${CMAKE_CURRENT_SOURCE_DIR}/tools/render_frame.cpp)
+target_link_libraries(render_frame PRIVATE velk_core)
+target_compile_options(render_frame PRIVATE -Wall -Wextra)
+add_dependencies(velk_windows_tests render_frame)
+
 # The window and the dialog driven through the X server (xdotool) under Wine; alone,
 # since it looks windows up by title on the shared display.
 add_test(NAME wine_e2e.gui COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/e2e_gui_under_wine.py)
