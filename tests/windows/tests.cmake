@@ -106,3 +106,11 @@ add_test(NAME wine_e2e.exe COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/
 set_tests_properties(wine_e2e.exe PROPERTIES
   ENVIRONMENT "${VELK_WINE_ENV};VELK_WINDOWS_EXE=$<TARGET_FILE:tovelmark-velk>"
   RESOURCE_LOCK wine_desktop TIMEOUT 600)
+
+# Frames of the show drawn under Wine against the Linux build's frames, and the
+# Linux build's textures they are drawn with: scripts/test-windows makes those in
+# linux-reference/ on the build machine first (see the script).
+add_test(NAME wine_e2e.frames COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/e2e_frames_under_wine.py)
+set_tests_properties(wine_e2e.frames PROPERTIES
+  ENVIRONMENT "${VELK_WINE_ENV};VELK_WINDOWS_BINARY_DIR=${CMAKE_BINARY_DIR};VELK_WINDOWS_RENDER_FRAME=$<TARGET_FILE:render_frame>;VELK_LINUX_REFERENCE=${CMAKE_BINARY_DIR}/linux-reference"
+  TIMEOUT 1500)
