@@ -43,6 +43,8 @@ inline bool InkRoundedToWholePixels() {
 
 namespace velk::testing {
 
+inline uint32_t Crc32(const uint8_t* p, size_t n);
+
 #ifdef VELK_TEST_HAVE_CAIRO
 // A PNG of w x h made by drawing on a cairo surface of the given format.
 inline std::vector<uint8_t> MakePng(int w, int h, cairo_format_t format, const std::function<void(cairo_t*)>& draw) {
