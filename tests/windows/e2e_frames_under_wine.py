@@ -86,8 +86,8 @@ def reference(render_frame, out):
     with open(os.path.join(out, "render_frame.txt"), "w") as f:
         f.write(r.stdout)
     size = sum(os.path.getsize(os.path.join(d, n)) for d, _, names in os.walk(out) for n in names)
-    print("test-windows: Linux reference frames and textures in %s: %.1f s, %.0f MB" % (out, time.monotonic() - started,
-                                                                           size / 1e6))
+    print("test-windows: Linux reference frames and textures in %s: %.1f s, %.0f MB"
+          % (out, time.monotonic() - started, size / 1e6))
 
 
 def wine_path(path):
