@@ -16,8 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "png_encode.h"
-
 // Ends a test that draws with the 2D layer where the platform cannot draw: under
 // Wine, Direct2D has no ID2D1DeviceContext5, so every drawing stops at that query.
 #ifdef _WIN32
@@ -27,6 +25,8 @@
 #else
 #define VELK_SKIP_WITHOUT_2D_DRAWING() ((void)0)
 #endif
+
+#include "png_encode.h"
 
 namespace velk::testing {
 // True where text ink is measured on glyph boxes rounded out to whole pixels
