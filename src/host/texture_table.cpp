@@ -69,20 +69,23 @@ TextureTable TextureTable::Make(const Maker& make) {
     return table;
 }
 
+TextureTable::View TextureTable::MakeEntry(gpu::Device& device, gpu::DeviceContext& context,
+                                           const TextureEntry& entry, std::span<const uint8_t> fontBytes) {
+    switch (entry.Source) {
+        case TextureSource::Svg:
+            return Textures::FromSvg(device, context, Program::ReadGraphic(entry.Content), entry.SvgHeight);
+        case TextureSource::Image:
+            return Textures::FromImage(device, context, Program::ReadGraphic(entry.Content));
+        case TextureSource::Text:
+            return Textures::FromText(device, context, TextOf(entry), fontBytes, entry.FontSize, entry.LineSpacing,
+                                      entry.Alignment);
+    }
+    throw InvalidOperationException("Unknown texture source.");
+}
+
 TextureTable TextureTable::Make(gpu::Device& device, gpu::DeviceContext& context,
                                 std::span<const uint8_t> fontBytes) {
-    return Make([&](const TextureEntry& entry) -> View {
-        switch (entry.Source) {
-            case TextureSource::Svg:
-                return Textures::FromSvg(device, context, Program::ReadGraphic(entry.Content), entry.SvgHeight);
-            case TextureSource::Image:
-                return Textures::FromImage(device, context, Program::ReadGraphic(entry.Content));
-            case TextureSource::Text:
-                return Textures::FromText(device, context, TextOf(entry), fontBytes, entry.FontSize,
-                                          entry.LineSpacing, entry.Alignment);
-        }
-        throw InvalidOperationException("Unknown texture source.");
-    });
+    return Make([&](const TextureEntry& entry) { return MakeEntry(device, context, entry, fontBytes); });
 }
 
 std::vector<TextureTable::View> TextureTable::SlotOrder() const {

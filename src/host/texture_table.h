@@ -57,6 +57,9 @@ public:
     static TextureTable Make(gpu::Device& device, gpu::DeviceContext& context, std::span<const uint8_t> fontBytes);
     // The same with any maker (one call per entry, in creation order).
     static TextureTable Make(const Maker& make);
+    // The one texture of an entry, as Make makes it.
+    static View MakeEntry(gpu::Device& device, gpu::DeviceContext& context, const TextureEntry& entry,
+                          std::span<const uint8_t> fontBytes);
 
     TextureTable() = default;
     TextureTable(TextureTable&&) = default;

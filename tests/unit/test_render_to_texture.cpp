@@ -14,6 +14,7 @@
 #include "host/texture_table.h"
 #include "render/gpu.h"
 #include "textures/textures.h"
+#include "texture_files.h"
 #include "texture_fixtures.h"
 
 using velk::Textures;
@@ -36,24 +37,7 @@ protected:
 
     // Mip level `level` read back: premultiplied B, G, R, A bytes, rows top first.
     static std::vector<uint8_t> ReadLevel(const Textures::View& view, uint32_t level, uint32_t& w, uint32_t& h) {
-        Texture2DDesc d = Desc(view);
-        w = std::max(d.Width >> level, 1u);
-        h = std::max(d.Height >> level, 1u);
-        Texture2DDesc sd;
-        sd.Width = w;
-        sd.Height = h;
-        sd.MipLevels = 1;
-        sd.Usage = ResourceUsage::Staging;
-        sd.CpuAccessFlags = CpuAccessRead;
-        auto staging = device_->CreateTexture2D(sd);
-        context_->CopySubresourceRegion(*staging, 0, 0, 0, *view->Resource(), level);
-        MappedSubresource m = context_->Map(*staging, 0, MapType::Read);
-        std::vector<uint8_t> pixels(size_t(w) * h * 4);
-        for (uint32_t y = 0; y < h; ++y)
-            std::memcpy(pixels.data() + size_t(y) * w * 4, static_cast<uint8_t*>(m.Data) + size_t(y) * m.RowPitch,
-                        size_t(w) * 4);
-        context_->Unmap(*staging, 0);
-        return pixels;
+        return velk::test::ReadLevel(*device_, *context_, *view->Resource(), level, w, h);
     }
 
     static std::shared_ptr<Device> device_;

@@ -88,6 +88,20 @@ foreach(src IN LISTS VELK_WINDOWS_TOOLS)
   add_dependencies(velk_windows_tests ${name})
 endforeach()
 
+# The frame tool of the Linux build (tests/tools/render_frame.cpp), a console program here.
+add_executable(render_frame ${CMAKE_CURRENT_SOURCE_DIR}/tools/render_frame.cpp)
+target_link_libraries(render_frame PRIVATE velk_core)
+target_compile_options(render_frame PRIVATE -Wall -Wextra)
+add_dependencies(velk_windows_tests render_frame)
+
+# With it, frames of the show drawn under Wine against the Linux build's frames (a
+# minute of CPU for the shader, so started early). scripts/test-windows makes the
+# Linux frames and textures in linux-reference/ on the build machine beforehand.
+add_test(NAME wine_e2e.frames COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/e2e_frames_under_wine.py)
+set_tests_properties(wine_e2e.frames PROPERTIES
+  ENVIRONMENT "${VELK_WINE_ENV};VELK_WINDOWS_BINARY_DIR=${CMAKE_BINARY_DIR};VELK_WINDOWS_RENDER_FRAME=$<TARGET_FILE:render_frame>;VELK_LINUX_REFERENCE=${CMAKE_BINARY_DIR}/linux-reference"
+  TIMEOUT 1500 COST 1000)
+
 # The window and the dialog driven through the X server (xdotool) under Wine; alone,
 # since it looks windows up by title on the shared display.
 add_test(NAME wine_e2e.gui COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/e2e_gui_under_wine.py)
