@@ -7,7 +7,8 @@
 // program into machine code on its first draw in a context, which for a large
 // shader takes long enough to show as a hitch; so on the first draw with a given
 // set of bindings the other variants that draws are expected to take are drawn
-// once, one pixel, on worker threads with GL contexts of their own, and a draw
+// once, one pixel, on worker threads with GL contexts of their own and the lowest
+// priority (so that they never hold up the frames being drawn), and a draw
 // that needs a variant still being compiled there waits for it instead of
 // compiling it a second time (or, for a variant that fixes computed conditions,
 // takes the ready fallback that computes them). Which variants are expected: with
@@ -46,10 +47,13 @@ struct DrawBindings {
     bool operator==(const DrawBindings&) const = default;
 };
 
-// Before a texture, buffer or program of the main context is deleted: waits for the
-// warm-up draws running on worker contexts, which may have it bound, so that the
-// object is freed on the main context and not by a worker's unbinding.
-void AwaitWarmUpDraws();
+// Before a texture, buffer, sampler or program of the main context is deleted:
+// drops the warm-up draws queued on worker contexts that would bind it (their
+// variants are compiled on first use instead) and waits for the running ones that
+// have it bound, so that the object is freed on the main context and not by a
+// worker's unbinding. An object that no warm-up draw binds is not waited for.
+enum class BoundObject { Texture, Buffer, Sampler, Program };
+void AwaitWarmUpDraws(BoundObject kind, uint32_t name);
 
 class ShaderVariants {
 public:
