@@ -560,7 +560,7 @@ void GlContext::Forget(const void* object) {
 WorkerContexts* ReadbackThread(Runtime& runtime) {
     if (!runtime.ReadbackTried) {
         runtime.ReadbackTried = true;
-        auto workers = std::make_unique<WorkerContexts>(1, WorkerContexts::Priority::Normal);
+        auto workers = std::make_unique<WorkerContexts>(1);
         if (!workers->Empty()) runtime.Readback = std::move(workers);
     }
     return runtime.Readback.get();

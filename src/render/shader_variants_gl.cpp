@@ -50,8 +50,7 @@ std::shared_ptr<WorkerContexts> SharedWorkers() {
     static std::weak_ptr<WorkerContexts> existing;
     if (auto workers = existing.lock()) return workers;
     size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    auto workers =
-        std::make_shared<WorkerContexts>(std::clamp<size_t>(cores / 2, 1, 4), WorkerContexts::Priority::Background);
+    auto workers = std::make_shared<WorkerContexts>(std::clamp<size_t>(cores / 2, 1, 4));
     existing = workers;
     return workers;
 }

@@ -7,8 +7,7 @@
 // program into machine code on its first draw in a context, which for a large
 // shader takes long enough to show as a hitch; so on the first draw with a given
 // set of bindings the other variants that draws are expected to take are drawn
-// once, one pixel, on worker threads with GL contexts of their own and the lowest
-// priority (so that they never hold up the frames being drawn), and a draw
+// once, one pixel, on worker threads with GL contexts of their own, and a draw
 // that needs a variant still being compiled there waits for it instead of
 // compiling it a second time (or, for a variant that fixes computed conditions,
 // takes the ready fallback that computes them). Which variants are expected: with

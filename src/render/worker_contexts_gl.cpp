@@ -2,13 +2,10 @@
 
 #include <SDL.h>
 #include <epoxy/gl.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace velk::gpu {
 
-WorkerContexts::WorkerContexts(size_t count, Priority priority) : priority_(priority) {
+WorkerContexts::WorkerContexts(size_t count) {
     SDL_Window* mainWindow = SDL_GL_GetCurrentWindow();
     SDL_GLContext mainContext = SDL_GL_GetCurrentContext();
     if (!mainWindow || !mainContext) return;
@@ -58,10 +55,6 @@ void WorkerContexts::Post(std::function<void()> job) {
 
 void WorkerContexts::Run(Worker& worker) {
     SDL_GL_MakeCurrent(static_cast<SDL_Window*>(worker.Window), static_cast<SDL_GLContext>(worker.Context));
-    // Linux gives each thread a nice value of its own. A background thread takes
-    // the lowest priority: the main thread and the driver's drawing threads run
-    // first, and its work fills the time they leave.
-    if (priority_ == Priority::Background) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
     // The main context's state at its draws (gpu_gl.cpp), so that a draw here makes
     // the driver compile what a draw there will use.
     glDisable(GL_FRAMEBUFFER_SRGB);

@@ -21,13 +21,9 @@ namespace velk::gpu {
 
 class WorkerContexts {
 public:
-    // Normal: as the main thread (work that it waits for). Background: the lowest
-    // priority, for work done ahead of its need, so that it never slows the drawing.
-    enum class Priority { Normal, Background };
-
     // Needs the main context current on the calling thread, and leaves it current.
     // Makes up to `count` threads; none when the platform gives no shared context.
-    WorkerContexts(size_t count, Priority priority);
+    explicit WorkerContexts(size_t count);
     // Runs the jobs already posted, then ends the threads and their contexts.
     ~WorkerContexts();
     WorkerContexts(const WorkerContexts&) = delete;
@@ -50,7 +46,6 @@ private:
     std::condition_variable wake_, started_;
     std::deque<std::function<void()>> jobs_;
     size_t running_ = 0;
-    Priority priority_;
     bool stop_ = false;
 };
 
