@@ -38,5 +38,8 @@ std::vector<std::string> ListFileNames(const std::string& directory);
 // Last write time in UTC as 100-nanosecond units since 1601-01-01; 0 for a path
 // that does not exist.
 int64_t LastWriteTimeUtc(const std::string& path) noexcept;
+// The current wall-clock time in the same units, to tell how long ago a file was
+// last written.
+int64_t CurrentTimeUtc() noexcept;
 
 }  // namespace velk::files

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,12 +163,26 @@ std::vector<std::string> ListFileNames(const std::string& directory) {
     return names;
 }
 
+namespace {
+
+// 100 ns units since 1601-01-01 (the Unix epoch is 11644473600 s later).
+int64_t FileTime(const timespec& t) {
+    constexpr int64_t kEpochDelta = 11644473600LL;
+    return (static_cast<int64_t>(t.tv_sec) + kEpochDelta) * 10000000LL + t.tv_nsec / 100;
+}
+
+}  // namespace
+
 int64_t LastWriteTimeUtc(const std::string& path) noexcept {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return 0;
-    // 100 ns units since 1601-01-01 (the Unix epoch is 11644473600 s later).
-    constexpr int64_t kEpochDelta = 11644473600LL;
-    return (static_cast<int64_t>(st.st_mtim.tv_sec) + kEpochDelta) * 10000000LL + st.st_mtim.tv_nsec / 100;
+    return FileTime(st.st_mtim);
+}
+
+int64_t CurrentTimeUtc() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return FileTime(now);
 }
 
 }  // namespace velk::files

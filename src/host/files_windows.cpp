@@ -206,4 +206,10 @@ int64_t LastWriteTimeUtc(const std::string& path) noexcept {
     }
 }
 
+int64_t CurrentTimeUtc() noexcept {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
 }  // namespace velk::files

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <limits>
 
+#include "host/clock.h"
 #include "host/content.h"
 #include "host/errors.h"
 #include "host/files.h"
@@ -60,6 +61,13 @@ const char* const Renderer::ScaleShaderSource =
     "    return v;\n"
     "}\n"
     "float4 PS(V v) : SV_Target { return Frame.Sample(Smooth, v.uv); }\n";
+
+int64_t WriteSettlingTicks(int64_t writeTime, int64_t now) {
+    constexpr int64_t kSettle = 100 * 10000;     // 100 ms in 100 ns units
+    constexpr int64_t kAhead = 1000 * 10000;     // 1 s
+    const int64_t age = now - writeTime;
+    return age >= kSettle || age < -kAhead ? 0 : kSettle - age;
+}
 
 LetterboxViewport ComputeLetterbox(int32_t windowWidth, int32_t windowHeight, int32_t fixedWidth,
                                    int32_t fixedHeight) {
@@ -275,38 +283,56 @@ void Renderer::Dispose() {
 
 void Renderer::ReloadShaders() {
     // 1. The stamp: the later write time of the two files in the source tree.
-    int64_t stamp = 0;
     auto shaderPath = Content::SourcePath(kShaderAsset);
     auto settingsPath = Content::SourcePath(kSettingsAsset);
-    if (shaderPath && settingsPath)
-        stamp = std::max(files::LastWriteTimeUtc(*shaderPath), files::LastWriteTimeUtc(*settingsPath));
-    // 2. Unchanged since the last attempt.
-    if (LoadedStamp && *LoadedStamp == stamp) return;
-
-    // 3. Guarded reading.
+    const bool inTree = shaderPath && settingsPath;
+    auto currentStamp = [&]() -> int64_t {
+        return inTree ? std::max(files::LastWriteTimeUtc(*shaderPath), files::LastWriteTimeUtc(*settingsPath)) : 0;
+    };
     std::string source;
-    try {
-        std::string shaderText = Content::ReadText(kShaderAsset);
-        std::string settingsText = Content::ReadText(kSettingsAsset);
-        source = ShaderSettings::Apply(shaderText, settingsText);
-    } catch (const FileNotFoundException& e) {
-        LoadedStamp = stamp;
-        WriteLine(stderr, std::string("demo.hlsl.json: ") + e.what());
-        return;
-    } catch (const IOException&) {
-        return;  // still being written, or the folder is missing: try again next frame
-    } catch (const JsonException& e) {
-        LoadedStamp = stamp;
-        WriteLine(stderr, std::string("demo.hlsl.json: ") + e.what());
-        return;
-    } catch (const InvalidDataException& e) {
-        LoadedStamp = stamp;
-        WriteLine(stderr, std::string("demo.hlsl.json: ") + e.what());
-        return;
-    }
+    for (;;) {
+        const int64_t stamp = currentStamp();
+        // 2. Unchanged since the last attempt.
+        if (LoadedStamp && *LoadedStamp == stamp) return;
+        // A file written moments ago may still be being written (an editor that
+        // truncates it and writes it in pieces): like a file held by its writer, it
+        // is tried again on a later frame. The first load, which must yield a
+        // shader, waits for it instead.
+        if (const int64_t left = inTree ? WriteSettlingTicks(stamp, files::CurrentTimeUtc()) : 0) {
+            if (LoadedStamp) return;
+            platform::Sleep(static_cast<uint32_t>((left + 9999) / 10000));
+            continue;
+        }
 
-    // 4. A source that does not compile waits for the next change.
-    LoadedStamp = stamp;
+        // 3. Guarded reading.
+        std::optional<std::string> settingsError;
+        try {
+            std::string shaderText = Content::ReadText(kShaderAsset);
+            std::string settingsText = Content::ReadText(kSettingsAsset);
+            source = ShaderSettings::Apply(shaderText, settingsText);
+        } catch (const FileNotFoundException& e) {
+            settingsError = e.what();
+        } catch (const IOException&) {
+            return;  // still being written, or the folder is missing: try again next frame
+        } catch (const JsonException& e) {
+            settingsError = e.what();
+        } catch (const InvalidDataException& e) {
+            settingsError = e.what();
+        }
+        // A file written while it was read: the text may be torn, so it counts as
+        // one still being written.
+        if (currentStamp() != stamp) {
+            if (LoadedStamp) return;
+            continue;
+        }
+        // 4. A source that does not compile waits for the next change.
+        LoadedStamp = stamp;
+        if (settingsError) {
+            WriteLine(stderr, "demo.hlsl.json: " + *settingsError);
+            return;
+        }
+        break;
+    }
     // 5-6. Both entry points, always.
     auto vertexCode = Compile(source, "VSMain", "vs_5_0", std::nullopt);
     auto pixelCode = Compile(source, "PSMain", "ps_5_0", std::nullopt);

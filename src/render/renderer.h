@@ -26,6 +26,12 @@ struct LetterboxViewport {
 LetterboxViewport ComputeLetterbox(int32_t windowWidth, int32_t windowHeight, int32_t fixedWidth,
                                    int32_t fixedHeight);
 
+// How long, in 100 ns units, a file last written at `writeTime` (both times in
+// the units of files::LastWriteTimeUtc) may still be being written at `now`: the
+// rest of 100 ms after its write time; 0 once that has passed, and for a write
+// time more than a second ahead of the clock (a clock that differs, not a save).
+int64_t WriteSettlingTicks(int64_t writeTime, int64_t now);
+
 class Renderer {
 public:
     // The scale pass: `Frame` (t0) sampled with `Smooth` (s0) over one
@@ -55,7 +61,9 @@ public:
     // Releases everything, in order; called once at shutdown.
     virtual void Dispose();
 
-    // Loads the demo shader when its files changed (always on the first call).
+    // Loads the demo shader when its files changed (always on the first call). A
+    // file in the source tree is read once its write time is 100 ms old, so that a
+    // save still being written is never taken for a broken one.
     void ReloadShaders();
     // HLSL to bytecode; the compiler's messages go to standard error and the
     // result is then none. Without a source name the demo shader's path is used.

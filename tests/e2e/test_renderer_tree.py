@@ -1,6 +1,7 @@
 """The real executable drawing a small shader of its own source tree: the picture on
-screen (orientation, size), hot reload of saved edits with its output lines, and
-the end of the show at the shader's end time plus 0.3 s."""
+screen (orientation, size), hot reload of saved edits with its output lines (saves
+written whole, and in place in pieces), and the end of the show at the shader's end
+time plus 0.3 s."""
 import os
 import re
 import shutil
@@ -125,6 +126,57 @@ def test_draws_reloads_and_ends_at_the_end_time():
     assert 15.3 <= elapsed < 45, elapsed
 
 
+def save_in_pieces(path, text, pause):
+    # In place, as many editors save: truncated, then written in two pieces with a
+    # pause between them (the file is flushed, so the half is on disk meanwhile).
+    with open(path, "w") as f:
+        f.write(text[:len(text) // 2])
+        f.flush()
+        time.sleep(pause)
+        f.write(text[len(text) // 2:])
+
+
+def test_saves_written_in_pieces_load_without_false_errors():
+    tree, exe = make_tree()
+    shader = os.path.join(tree, "Shaders", "demo.hlsl")
+    json = os.path.join(tree, "Shaders", "demo.hlsl.json")
+    base = time.time() - 100
+    write(shader, SHADER, base)
+    write(json, settings(1000, 1), base + 1)
+    saves = 8
+    with Display(1280, 720) as d:
+        p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        wid = d.wait_for_window("tovelmark velk", timeout=60)
+        if not wid:
+            p.kill()
+            assert False, ("no window", p.communicate())
+        shot = os.path.join(BINARY, "e2e-renderer-tree-pieces.png")
+        for _ in range(120):
+            time.sleep(0.5)
+            d.screenshot(shot)
+            if pixel(shot, 100, 100) == (255, 0, 255):
+                break
+        # The shader and the settings in turn, the last one without blue.
+        for i in range(saves):
+            if i % 2 == 0:
+                save_in_pieces(shader, SHADER + "// save %d\n" % i, 0.03)
+            else:
+                save_in_pieces(json, settings(1000, 1 if i < saves - 1 else 0), 0.03)
+            time.sleep(0.6)
+        for _ in range(40):
+            d.screenshot(shot)
+            if pixel(shot, 100, 620) == (0, 0, 0):
+                break
+            time.sleep(0.25)
+        assert pixel(shot, 100, 620) == (0, 0, 0), pixel(shot, 100, 620)
+        d.xdotool("key", "--window", wid, "Escape")
+        out, err = p.communicate(timeout=60)
+    assert p.returncode == 0, (p.returncode, err)
+    assert err == "", err
+    loaded = [l for l in out.splitlines() if re.fullmatch(r"\[\d\d:\d\d:\d\d\] Loaded demo\.hlsl", l)]
+    assert len(loaded) == 1 + saves and len(out.splitlines()) == 1 + saves, out
+
+
 def test_missing_shaders_folder_ends_the_start():
     tree, exe = make_tree()
     shutil.rmtree(os.path.join(tree, "Shaders"))
@@ -135,4 +187,5 @@ def test_missing_shaders_folder_ends_the_start():
     assert r.stderr.strip() == "InvalidOperationException: Could not compile Shaders/demo.hlsl", r.stderr
 
 
-run_tests([test_draws_reloads_and_ends_at_the_end_time, test_missing_shaders_folder_ends_the_start])
+run_tests([test_draws_reloads_and_ends_at_the_end_time, test_saves_written_in_pieces_load_without_false_errors,
+           test_missing_shaders_folder_ends_the_start])

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <thread>
 
 #include "host/content.h"
 #include "host/errors.h"
@@ -253,6 +254,67 @@ TEST_F(RendererTree, HotReloadKeepsTheShaderThroughErrors) {
     EXPECT_EQ(missing.Out, "");
     EXPECT_EQ(Count(missing.Err, "\n"), 1u) << missing.Err;
     EXPECT_EQ(missing.Err.rfind("demo.hlsl.json: ", 0), 0u) << missing.Err;
+    r->Dispose();
+}
+
+// An editor that truncates a file and writes it in pieces leaves a torn file for a
+// moment: the renderer, polled every few milliseconds meanwhile, neither reads it
+// nor reports it, and loads the whole save once its write time has settled. The
+// files are written just before the renderer starts too: its first load waits.
+TEST_F(RendererTree, ASaveWrittenInPiecesIsReadOnlyWhole) {
+    using std::chrono::steady_clock;
+    const std::string shader = std::string(kShader) + kEndTime;
+    std::ofstream(Shader(), std::ios::binary) << shader;
+    std::ofstream(Settings(), std::ios::binary) << kSettings;
+    std::unique_ptr<Renderer> r;
+    auto first = Capture([&] { r = std::make_unique<Renderer>(0, 4, 4); });
+    EXPECT_EQ(Count(first.Out, "] Loaded demo.hlsl\n"), 1u);
+    EXPECT_EQ(first.Err, "");
+    EXPECT_EQ(r->DemoEnd(), 61.25f);
+
+    const std::string settings = "{ \"END\": 7.5, \"FADE\": 2, \"RED\": 1 }\n";
+    struct Case {
+        const char* What;
+        fs::path File;
+        std::string Text;
+        size_t Split;  // bytes in the first piece
+        float End;     // the demo end once loaded
+    } cases[] = {
+        {"shader emptied, then written", Shader(), shader, 0, 61.25f},
+        {"shader in two halves", Shader(), shader, shader.size() / 2, 61.25f},
+        {"settings in two halves", Settings(), settings, settings.size() / 2, 7.5f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        auto saved = Capture([&] {
+            std::ofstream file(c.File, std::ios::binary | std::ios::trunc);
+            file << c.Text.substr(0, c.Split) << std::flush;
+            // Polled as frames would, while the writer pauses (and only while the
+            // pause is surely shorter than the settling time).
+            const auto written = steady_clock::now();
+            while (steady_clock::now() - written < std::chrono::milliseconds(60)) {
+                r->Render(4, 4, 0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            file << c.Text.substr(c.Split);
+            file.close();
+            const auto end = steady_clock::now() + std::chrono::seconds(5);
+            for (std::optional<int64_t> before = r->LoadedStamp;
+                 r->LoadedStamp == before && steady_clock::now() < end;) {
+                r->Render(4, 4, 0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        EXPECT_EQ(saved.Err, "");
+        EXPECT_EQ(Count(saved.Out, "] Loaded demo.hlsl\n"), 1u) << saved.Out;
+        EXPECT_EQ(r->DemoEnd(), c.End);
+    }
+
+    // A write time far ahead of the clock is no save in progress: loaded at once.
+    Write(Settings(), kSettings, 2 * 3600);
+    auto ahead = Capture([&] { r->Render(4, 4, 0); });
+    EXPECT_EQ(Count(ahead.Out, "] Loaded demo.hlsl\n"), 1u);
+    EXPECT_EQ(r->DemoEnd(), 61.25f);
     r->Dispose();
 }
 

@@ -222,6 +222,64 @@ TEST(ShaderVariantsGl, BranchOnATextureSizeFollowsTheBoundTexture) {
     }
 }
 
+// Nine scenes by time, each sampling a texture: more variants than worker threads.
+const char* kScenes =
+    "cbuffer C : register(b0) { float t; };\n"
+    "Texture2D Text : register(t0);\n"
+    "float4 VSMain(uint id : SV_VertexID) : SV_Position\n"
+    "{\n"
+    "    float2 uv = float2((id << 1) & 2, id & 2);\n"
+    "    return float4(2 * uv.x - 1, 1 - 2 * uv.y, 0, 1);\n"
+    "}\n"
+    "float4 PSMain(float4 pos : SV_Position) : SV_Target\n"
+    "{\n"
+    "    float w, h;\n"
+    "    Text.GetDimensions(w, h);\n"
+    "    float a = Text.Load(int3(0, 0, 0)).r;\n"
+    "    if (t < 1) a += sin(pos.x * w);\n"
+    "    else if (t < 2) a += cos(pos.x + h);\n"
+    "    else if (t < 3) a += sqrt(pos.x * h);\n"
+    "    else if (t < 4) a += exp(-pos.x / w);\n"
+    "    else if (t < 5) a += log(1 + pos.x * w);\n"
+    "    else if (t < 6) a += tan(pos.x / h);\n"
+    "    else if (t < 7) a += pow(pos.x, w / h);\n"
+    "    else if (t < 8) a += frac(pos.x * 0.37 * h);\n"
+    "    else a += atan2(pos.x, w);\n"
+    "    return float4(a, t, 0, 1);\n"
+    "}\n";
+
+// A texture deleted while the warm-up draws that bind it wait for a worker (as at
+// shutdown): the deletion drops them and waits only for the ones running, and the
+// variants they would have compiled still draw exactly what the unspecialised
+// shader draws, with another texture.
+TEST(ShaderVariantsGl, DeletingABoundTextureDropsTheQueuedWarmUps) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
+    gpu_contract::Gpu g;
+    gpu::CompileResult ps = gpu::Compile(kScenes, "scenes", "PSMain", "ps_5_0");
+    ASSERT_GE(ps.Result, 0) << ps.Errors.value_or("");
+    EXPECT_EQ(HeaderOf(ps.Code).Variants.size(), 9u);
+    auto specialised = g.Device->CreatePixelShader(ps.Code);
+    auto unspecialised = g.Device->CreatePixelShader(CompileUnspecialised(kScenes, "scenes"));
+    auto texture = [&](uint32_t w, uint32_t h) {
+        gpu::Texture2DDesc desc;
+        desc.Width = w;
+        desc.Height = h;
+        desc.BindFlags = gpu::BindShaderResource;
+        return g.Device->CreateShaderResourceView(g.Device->CreateTexture2D(desc));
+    };
+    for (int round = 0; round < 2; ++round) {
+        auto first = texture(64, 16);
+        (void)DrawBits(g, specialised, {Bits(0.5f), 0, 0, 0}, {first});  // queues the other variants
+        first.reset();
+        auto second = texture(32, 8);
+        for (float t : {0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f, 8.5f}) {
+            const std::array<uint32_t, 4> values = {Bits(t), 0, 0, 0};
+            EXPECT_EQ(DrawBits(g, specialised, values, {second}), DrawBits(g, unspecialised, values, {second}))
+                << "t " << t << ", round " << round;
+        }
+    }
+}
+
 // The demo at moments on both sides of every condition its shader is specialised
 // on, with the real textures, small: the same bytes as the shader compiled as it is.
 TEST(ShaderVariantsGl, DemoFramesMatchTheUnspecialisedShaderAtEveryBoundary) {

@@ -211,7 +211,7 @@ public:
         AwaitReadBacks();
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
         if (name_) {
-            AwaitWarmUpDraws();
+            AwaitWarmUpDraws(BoundObject::Texture, name_);
             glDeleteTextures(1, &name_);
         }
     }
@@ -259,7 +259,7 @@ public:
     }
     ~GlBuffer() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
-        AwaitWarmUpDraws();
+        AwaitWarmUpDraws(BoundObject::Buffer, name_);
         glDeleteBuffers(1, &name_);
     }
     uint32_t ByteWidth() const override { return static_cast<uint32_t>(shadow_.size()); }
@@ -337,7 +337,7 @@ public:
     }
     ~GlSampler() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
-        AwaitWarmUpDraws();
+        AwaitWarmUpDraws(BoundObject::Sampler, name_);
         glDeleteSamplers(1, &name_);
     }
     GLuint Name() const { return name_; }
@@ -396,7 +396,7 @@ public:
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
         variants_.reset();
         if (program_) {
-            AwaitWarmUpDraws();
+            AwaitWarmUpDraws(BoundObject::Program, program_);
             glDeleteProgram(program_);
         }
     }

@@ -9,7 +9,6 @@
 #include <limits>
 #include <map>
 #include <mutex>
-#include <shared_mutex>
 #include <thread>
 
 #include "host/errors.h"
@@ -59,13 +58,37 @@ std::shared_ptr<WorkerContexts> SharedWorkers() {
 // SPIR-V's OpFOrdEqual: the float comparisons follow it.
 constexpr uint32_t kFirstFloatComparison = 180;
 
-// Held shared by every warm-up draw, exclusively by AwaitWarmUpDraws.
-std::shared_mutex warmUpDraws;
+// A warm-up draw posted to the workers: what it binds, and whether it has started
+// or was dropped because one of those objects is going away.
+struct WarmUp {
+    DrawBindings Bindings;
+    bool Running = false;
+    bool Dropped = false;
+};
+
+bool Binds(const DrawBindings& bindings, BoundObject kind, uint32_t name) {
+    switch (kind) {
+        case BoundObject::Program: return bindings.VertexProgram == name;
+        case BoundObject::Buffer:
+            return std::any_of(bindings.UniformBuffers.begin(), bindings.UniformBuffers.end(),
+                               [&](const auto& b) { return b.second == name; });
+        case BoundObject::Texture:
+        case BoundObject::Sampler:
+            return std::any_of(bindings.TextureUnits.begin(), bindings.TextureUnits.end(), [&](const auto& t) {
+                return (kind == BoundObject::Texture ? std::get<1>(t) : std::get<2>(t)) == name;
+            });
+    }
+    return false;
+}
+
+// The warm-up draws not yet finished, in the order posted.
+std::mutex warmUpMutex;
+std::condition_variable warmUpFinished;
+std::vector<std::shared_ptr<WarmUp>> warmUps;
 
 // Draws one pixel with the program and the bindings on the worker's context: the
 // driver compiles the program's machine code for this state.
 void DrawOnce(GLuint program, const DrawBindings& bindings) {
-    std::shared_lock drawing(warmUpDraws);
     GLint pipeline = 0;
     glGetIntegerv(GL_PROGRAM_PIPELINE_BINDING, &pipeline);
     glUseProgramStages(static_cast<GLuint>(pipeline), GL_VERTEX_SHADER_BIT, bindings.VertexProgram);
@@ -88,7 +111,16 @@ void DrawOnce(GLuint program, const DrawBindings& bindings) {
 
 }  // namespace
 
-void AwaitWarmUpDraws() { std::unique_lock wait(warmUpDraws); }
+void AwaitWarmUpDraws(BoundObject kind, uint32_t name) {
+    std::unique_lock lock(warmUpMutex);
+    for (const auto& warmUp : warmUps)
+        if (!warmUp->Running && Binds(warmUp->Bindings, kind, name)) warmUp->Dropped = true;
+    warmUpFinished.wait(lock, [&] {
+        return std::none_of(warmUps.begin(), warmUps.end(), [&](const auto& warmUp) {
+            return warmUp->Running && Binds(warmUp->Bindings, kind, name);
+        });
+    });
+}
 
 struct ShaderVariants::Variant {
     VariantKey Key;
@@ -294,18 +326,38 @@ void ShaderVariants::Prepare(const Variant& current, const DrawBindings& binding
             if (variant->Warmth == Variant::State::Compiling) continue;
             variant->Warmth = Variant::State::Queued;
         }
-        workers_->Post([variant, bindings] {
+        auto warmUp = std::make_shared<WarmUp>();
+        warmUp->Bindings = bindings;
+        {
+            std::lock_guard lock(warmUpMutex);
+            warmUps.push_back(warmUp);
+        }
+        workers_->Post([variant, warmUp] {
+            auto finish = [&] {
+                {
+                    std::lock_guard lock(warmUpMutex);
+                    warmUps.erase(std::find(warmUps.begin(), warmUps.end(), warmUp));
+                }
+                warmUpFinished.notify_all();
+            };
             {
-                std::lock_guard lock(variant->Mutex);
-                if (variant->Warmth != Variant::State::Queued) return;
-                variant->Warmth = Variant::State::Compiling;
+                std::scoped_lock lock(variant->Mutex, warmUpMutex);
+                const bool start = variant->Warmth == Variant::State::Queued && !warmUp->Dropped;
+                if (variant->Warmth == Variant::State::Queued)
+                    variant->Warmth = start ? Variant::State::Compiling : Variant::State::Cold;
+                warmUp->Running = start;
             }
-            DrawOnce(variant->Program, bindings);
+            if (!warmUp->Running) {
+                finish();
+                return;
+            }
+            DrawOnce(variant->Program, warmUp->Bindings);
             {
                 std::lock_guard lock(variant->Mutex);
                 variant->Warmth = Variant::State::Ready;
             }
             variant->Compiled.notify_all();
+            finish();
         });
     }
 }

@@ -46,10 +46,13 @@ struct DrawBindings {
     bool operator==(const DrawBindings&) const = default;
 };
 
-// Before a texture, buffer or program of the main context is deleted: waits for the
-// warm-up draws running on worker contexts, which may have it bound, so that the
-// object is freed on the main context and not by a worker's unbinding.
-void AwaitWarmUpDraws();
+// Before a texture, buffer, sampler or program of the main context is deleted:
+// drops the warm-up draws queued on worker contexts that would bind it (their
+// variants are compiled on first use instead) and waits for the running ones that
+// have it bound, so that the object is freed on the main context and not by a
+// worker's unbinding. An object that no warm-up draw binds is not waited for.
+enum class BoundObject { Texture, Buffer, Sampler, Program };
+void AwaitWarmUpDraws(BoundObject kind, uint32_t name);
 
 class ShaderVariants {
 public:
