@@ -61,6 +61,23 @@ def pixel(png, x, y):
     return tuple(int(round(float(v))) for v in re.findall(r"[\d.]+", out)[:3])
 
 
+def start_and_wait_for_first_frame(d, exe, shot):
+    """Starts the demo windowed and waits until its first frame (magenta at the top
+    left) shows; the first frame comes once the shader has compiled (slower on a
+    loaded machine). Returns the process and its window."""
+    p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    wid = d.wait_for_window("tovelmark velk", timeout=60)
+    if not wid:
+        p.kill()
+        assert False, ("no window", p.communicate())
+    for _ in range(120):
+        time.sleep(0.5)
+        d.screenshot(shot)
+        if pixel(shot, 100, 100) == (255, 0, 255):
+            break
+    return p, wid
+
+
 def test_draws_reloads_and_ends_at_the_end_time():
     tree, exe = make_tree()
     shader = os.path.join(tree, "Shaders", "demo.hlsl")
@@ -71,18 +88,8 @@ def test_draws_reloads_and_ends_at_the_end_time():
     # The screen has the window's size: without a window manager it sits at (0, 0).
     with Display(1280, 720) as d:
         started = time.time()
-        p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        wid = d.wait_for_window("tovelmark velk", timeout=60)
-        if not wid:
-            p.kill()
-            assert False, ("no window", p.communicate())
         shot = os.path.join(BINARY, "e2e-renderer-tree.png")
-        # The first frame comes once the shader has compiled (slower on a loaded machine).
-        for _ in range(120):
-            time.sleep(0.5)
-            d.screenshot(shot)
-            if pixel(shot, 100, 100) == (255, 0, 255):
-                break
+        p, wid = start_and_wait_for_first_frame(d, exe, shot)
         # Top left red, top right red + green, bottom right green; blue once iTime > 0.
         assert pixel(shot, 100, 100) == (255, 0, 255), pixel(shot, 100, 100)
         assert pixel(shot, 1180, 100) == (255, 255, 255), pixel(shot, 1180, 100)
@@ -145,17 +152,8 @@ def test_saves_written_in_pieces_load_without_false_errors():
     write(json, settings(1000, 1), base + 1)
     saves = 8
     with Display(1280, 720) as d:
-        p = subprocess.Popen([exe, "-w"], env=d.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        wid = d.wait_for_window("tovelmark velk", timeout=60)
-        if not wid:
-            p.kill()
-            assert False, ("no window", p.communicate())
         shot = os.path.join(BINARY, "e2e-renderer-tree-pieces.png")
-        for _ in range(120):
-            time.sleep(0.5)
-            d.screenshot(shot)
-            if pixel(shot, 100, 100) == (255, 0, 255):
-                break
+        p, wid = start_and_wait_for_first_frame(d, exe, shot)
         # The shader and the settings in turn, the last one without blue.
         for i in range(saves):
             if i % 2 == 0:
