@@ -3,12 +3,19 @@
 // specialised shader draws exactly what the shader compiled as it is draws.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <limits>
+#include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 
 #include "gpu_test_rig.h"
@@ -355,6 +362,122 @@ TEST(ShaderVariantsGl, DemoFramesMatchTheUnspecialisedShaderAtEveryBoundary) {
         r.Dispose();
     }
     Content::InitializeForTest(std::nullopt, EmbeddedStore());
+}
+
+// A hot reload from every kind of shader to every other (and to itself), in one
+// renderer with the real textures: the shipped shader (S), one without an end time
+// (N), one without an end time or any branch (P), branches on the time (T), a branch on the time
+// against a texture's size (Z) and one that does not compile (F), in an order that
+// takes every ordered pair once. After each save the renderer presents twice with a
+// read-back between (the pattern a freed program or worker context shows in), and
+// the picture, the end time and the output lines must be the new shader's (the old
+// one's after F).
+TEST(ShaderVariantsGl, HotReloadFromEveryKindOfShaderToEveryOther) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display";
+    namespace fs = std::filesystem;
+    const fs::path source = std::getenv("VELK_SOURCE_DIR") ? std::getenv("VELK_SOURCE_DIR") : VELK_SOURCE_DIR;
+    const fs::path root = fs::temp_directory_path() /
+                          ("velk-reload-kinds-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::remove_all(root);
+    fs::create_directories(root / "Shaders");
+    fs::create_directory_symlink(source / "Artifacts", root / "Artifacts");
+    fs::copy_file(source / "Shaders" / "demo.hlsl.json", root / "Shaders" / "demo.hlsl.json");
+    auto read = [](const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    struct Kind {
+        std::string Text;
+        std::optional<std::array<uint8_t, 4>> Colour;  // B, G, R, A of every pixel; none: a picture
+        float End;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    const fs::path fixtures = source / "tests" / "fixtures" / "reload";
+    std::map<char, Kind> kinds = {
+        {'S', {read(source / "Shaders" / "demo.hlsl"), std::nullopt, 0}},
+        {'N', {read(fixtures / "no_end_time.hlsl"), std::array<uint8_t, 4>{255, 0, 255, 255}, inf}},
+        {'P', {read(fixtures / "plain.hlsl"), std::array<uint8_t, 4>{255, 255, 0, 255}, inf}},
+        {'T', {read(fixtures / "time_branches.hlsl"), std::array<uint8_t, 4>{0, 255, 255, 255}, 9999}},
+        {'Z', {read(fixtures / "size_branches.hlsl"), std::array<uint8_t, 4>{0, 255, 0, 255}, 9999}},
+        {'F', {read(fixtures / "broken.hlsl"), std::nullopt, 0}},
+    };
+    Content::InitializeForTest(root.string(), EmbeddedStore());
+    {
+        // Each kind is what it stands for: the conditions the GL compiler found.
+        std::string settings = Content::ReadText("Shaders/demo.hlsl.json");
+        auto header = [&](char kind) {
+            gpu::CompileResult ps = gpu::Compile(ShaderSettings::Apply(kinds[kind].Text, settings), "demo.hlsl",
+                                                 "PSMain", "ps_5_0");
+            EXPECT_GE(ps.Result, 0) << kind << ": " << ps.Errors.value_or("");
+            return HeaderOf(ps.Code);
+        };
+        EXPECT_TRUE(header('P').Empty());
+        EXPECT_TRUE(header('N').Computed.empty() && !header('N').Conditions.empty());
+        EXPECT_TRUE(header('T').Computed.empty() && header('T').Conditions.size() >= 2);
+        EXPECT_FALSE(header('Z').Computed.empty());
+        EXPECT_FALSE(header('S').Computed.empty());
+    }
+
+    const std::string order = "SSNSPSTSZSFNNPNTNZNFPPTPZPFTTZTFZZFFS";
+    const auto base = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    auto save = [&](char kind, int step) {
+        const fs::path path = root / "Shaders" / "demo.hlsl";
+        std::ofstream(path, std::ios::binary) << kinds[kind].Text;
+        fs::last_write_time(path, base + std::chrono::seconds(step));
+    };
+    // The settings stay older than every save, so each save moves the stamp.
+    fs::last_write_time(root / "Shaders" / "demo.hlsl.json", base);
+    save(order[0], 1);
+    {
+        const uint32_t width = 48, height = 27;
+        Renderer r(0, int32_t(width), int32_t(height));
+        TextureTable textures =
+            TextureTable::Make(*r.Device, *r.Context, Content::Read("Artifacts/Fonts/velk_stencil/VelkStencil.ttf"));
+        r.TextureViews = textures.SlotOrder();
+        kinds['S'].End = r.DemoEnd();
+        EXPECT_GT(kinds['S'].End, 100.0f);
+        EXPECT_LT(kinds['S'].End, inf);
+        test::SceneFrames frames(r, width, height);
+        char drawn = order[0];
+        for (size_t step = 1; step < order.size(); ++step) {
+            const char kind = order[step];
+            const std::string transition = std::string(1, order[step - 1]) + " to " + kind;
+            save(kind, int(step) + 1);
+            const float t = 3.5f + float(step);
+            ::testing::internal::CaptureStdout();
+            ::testing::internal::CaptureStderr();
+            r.Render(int32_t(width), int32_t(height), t);
+            std::vector<uint8_t> picture = frames.Draw(*r.PixelShader, t);
+            r.Render(int32_t(width), int32_t(height), t);
+            r.Render(int32_t(width), int32_t(height), t + 0.5f);
+            const float end = r.DemoEnd();
+            const std::string out = ::testing::internal::GetCapturedStdout();
+            const std::string err = ::testing::internal::GetCapturedStderr();
+            if (kind != 'F') drawn = kind;
+            EXPECT_EQ(out.find("] Loaded demo.hlsl\n") != std::string::npos, kind != 'F') << transition << ": " << out;
+            EXPECT_EQ(err.find("error") != std::string::npos, kind == 'F' || kind == 'N' || kind == 'P') << transition << ": " << err;
+            EXPECT_EQ(end, kinds[drawn].End) << transition;
+            if (const auto& colour = kinds[drawn].Colour) {
+                size_t other = 0;
+                for (size_t i = 0; i < picture.size(); i += 4)
+                    other += !std::equal(colour->begin(), colour->end(), picture.begin() + i);
+                EXPECT_EQ(other, 0u) << transition << ": pixels not of " << drawn << "'s colour";
+            } else {
+                // The shipped shader's picture: no solid colour.
+                EXPECT_NE(std::count(picture.begin(), picture.end(), picture[0]), std::ptrdiff_t(picture.size()))
+                    << transition;
+                std::set<std::array<uint8_t, 4>> colours;
+                for (size_t i = 0; i < picture.size(); i += 4)
+                    colours.insert({picture[i], picture[i + 1], picture[i + 2], picture[i + 3]});
+                EXPECT_GT(colours.size(), 4u) << transition;
+            }
+        }
+        r.TextureViews.clear();
+        textures.Release();
+        r.Dispose();
+    }
+    Content::InitializeForTest(std::nullopt, EmbeddedStore());
+    fs::remove_all(root);
 }
 
 }  // namespace

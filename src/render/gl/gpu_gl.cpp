@@ -387,22 +387,23 @@ public:
         : runtime_(std::move(runtime)) {
         ShaderCode code = ParseCode(bytecode, What());
         unitSamplers_ = std::move(code.UnitSamplers);
-        if (Stage == GL_FRAGMENT_SHADER && !code.Specialized.Empty())
+        if (Stage == GL_FRAGMENT_SHADER && !code.Specialized.Empty()) {
             variants_ = std::make_unique<ShaderVariants>(std::move(code.Glsl), std::move(code.Specialized), What());
-        else
+        } else {
             program_ = LinkSeparableProgram(Stage, code.Glsl, What());
+            // The warm-up draws link the vertex stage anew on their own contexts.
+            if (Stage == GL_VERTEX_SHADER) glsl_ = std::move(code.Glsl);
+        }
     }
     ~GlShader() override {
         if (runtime_->Immediate) runtime_->Immediate->Forget(this);
         variants_.reset();
-        if (program_) {
-            AwaitWarmUpDraws(BoundObject::Program, program_);
-            glDeleteProgram(program_);
-        }
+        if (program_) glDeleteProgram(program_);
     }
     const std::vector<std::pair<uint32_t, uint32_t>>& UnitSamplers() const { return unitSamplers_; }
     ShaderVariants* Variants() const { return variants_.get(); }
     GLuint Program() const { return program_; }
+    const std::string& Glsl() const { return glsl_; }
 
 private:
     static const char* What() { return Stage == GL_VERTEX_SHADER ? "CreateVertexShader" : "CreatePixelShader"; }
@@ -410,6 +411,7 @@ private:
     std::shared_ptr<Runtime> runtime_;
     std::vector<std::pair<uint32_t, uint32_t>> unitSamplers_;
     GLuint program_ = 0;
+    std::string glsl_;
     std::unique_ptr<ShaderVariants> variants_;
 };
 
@@ -477,7 +479,7 @@ void GlContext::Draw(uint32_t vertexCount, uint32_t startVertex) {
         // The variant for the bound constant buffers' values; the bindings let it
         // compile the other variants for the same state elsewhere.
         DrawBindings& bindings = bindings_;
-        bindings.VertexProgram = vertexShader_->Program();
+        if (bindings.VertexGlsl != vertexShader_->Glsl()) bindings.VertexGlsl = vertexShader_->Glsl();
         bindings.UniformBuffers.clear();
         for (size_t slot = 0; slot < constantBuffers_.size(); ++slot)
             if (constantBuffers_[slot])

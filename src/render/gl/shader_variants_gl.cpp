@@ -68,7 +68,6 @@ struct WarmUp {
 
 bool Binds(const DrawBindings& bindings, BoundObject kind, uint32_t name) {
     switch (kind) {
-        case BoundObject::Program: return bindings.VertexProgram == name;
         case BoundObject::Buffer:
             return std::any_of(bindings.UniformBuffers.begin(), bindings.UniformBuffers.end(),
                                [&](const auto& b) { return b.second == name; });
@@ -86,13 +85,28 @@ std::mutex warmUpMutex;
 std::condition_variable warmUpFinished;
 std::vector<std::shared_ptr<WarmUp>> warmUps;
 
-// Draws one pixel with the program and the bindings on the worker's context: the
-// driver compiles the program's machine code for this state.
-void DrawOnce(GLuint program, const DrawBindings& bindings) {
+// Draws one pixel on the worker's context with programs of its own, linked here
+// from the GLSL, and the bindings: the driver compiles the machine code for this
+// state into its shader cache, from which the main context's draw with its own
+// program takes it. The programs are the worker's alone and are deleted before the
+// job ends: a program object drawn on two contexts has its compiled code made by
+// one and used by the other, and Mesa's software rasterizer then leaves the main
+// context on freed code once the program is deleted (a hot reload) or the worker
+// context is destroyed.
+void DrawOnce(const std::string& fragmentGlsl, const DrawBindings& bindings) {
+    GLuint vertex = 0, fragment = 0;
+    try {
+        vertex = LinkSeparableProgram(GL_VERTEX_SHADER, bindings.VertexGlsl, "warm-up");
+        fragment = LinkSeparableProgram(GL_FRAGMENT_SHADER, fragmentGlsl, "warm-up");
+    } catch (const std::exception&) {
+        // The main context linked the same text; a failure here only loses the warm-up.
+        glDeleteProgram(vertex);
+        return;
+    }
     GLint pipeline = 0;
     glGetIntegerv(GL_PROGRAM_PIPELINE_BINDING, &pipeline);
-    glUseProgramStages(static_cast<GLuint>(pipeline), GL_VERTEX_SHADER_BIT, bindings.VertexProgram);
-    glUseProgramStages(static_cast<GLuint>(pipeline), GL_FRAGMENT_SHADER_BIT, program);
+    glUseProgramStages(static_cast<GLuint>(pipeline), GL_VERTEX_SHADER_BIT, vertex);
+    glUseProgramStages(static_cast<GLuint>(pipeline), GL_FRAGMENT_SHADER_BIT, fragment);
     for (const auto& [binding, buffer] : bindings.UniformBuffers) glBindBufferBase(GL_UNIFORM_BUFFER, binding, buffer);
     for (const auto& [unit, texture, sampler] : bindings.TextureUnits) {
         glBindTextureUnit(unit, texture);
@@ -107,6 +121,9 @@ void DrawOnce(GLuint program, const DrawBindings& bindings) {
     }
     for (const auto& [binding, buffer] : bindings.UniformBuffers) glBindBufferBase(GL_UNIFORM_BUFFER, binding, 0);
     glUseProgramStages(static_cast<GLuint>(pipeline), GL_ALL_SHADER_BITS, 0);
+    glDeleteProgram(fragment);
+    glDeleteProgram(vertex);
+    glFinish();
 }
 
 }  // namespace
@@ -160,7 +177,7 @@ ShaderVariants::~ShaderVariants() {
 // where the key fixes it; a computed condition it does not fix keeps its
 // comparison), or, without a key, the general program, which computes every
 // condition itself.
-uint32_t ShaderVariants::Link(const VariantKey* key) const {
+std::string ShaderVariants::Source(const VariantKey* key) const {
     const size_t count = specialization_.Count(), scalars = specialization_.Conditions.size();
     std::string defines;
     auto define = [&](size_t id) { defines += "#define SPIRV_CROSS_CONSTANT_ID_" + std::to_string(id) + " true\n"; };
@@ -171,10 +188,11 @@ uint32_t ShaderVariants::Link(const VariantKey* key) const {
         if (!fixed && i >= scalars) define(count + 1 + (i - scalars));
     }
     size_t line = glsl_.find('\n');
-    std::string source = line == std::string::npos
-                             ? defines + glsl_
-                             : glsl_.substr(0, line + 1) + defines + glsl_.substr(line + 1);
-    return LinkSeparableProgram(GL_FRAGMENT_SHADER, source, what_);
+    return line == std::string::npos ? defines + glsl_ : glsl_.substr(0, line + 1) + defines + glsl_.substr(line + 1);
+}
+
+uint32_t ShaderVariants::Link(const VariantKey* key) const {
+    return LinkSeparableProgram(GL_FRAGMENT_SHADER, Source(key), what_);
 }
 
 ShaderVariants::Match ShaderVariants::Find(const ReadScalar& read, const ReadTextureSize& size) const {
@@ -332,7 +350,7 @@ void ShaderVariants::Prepare(const Variant& current, const DrawBindings& binding
             std::lock_guard lock(warmUpMutex);
             warmUps.push_back(warmUp);
         }
-        workers_->Post([variant, warmUp] {
+        workers_->Post([variant, warmUp, source = Source(&variant->Key)] {
             auto finish = [&] {
                 {
                     std::lock_guard lock(warmUpMutex);
@@ -351,7 +369,7 @@ void ShaderVariants::Prepare(const Variant& current, const DrawBindings& binding
                 finish();
                 return;
             }
-            DrawOnce(variant->Program, warmUp->Bindings);
+            DrawOnce(source, warmUp->Bindings);
             {
                 std::lock_guard lock(variant->Mutex);
                 variant->Warmth = Variant::State::Ready;

@@ -7,7 +7,9 @@
 // program into machine code on its first draw in a context, which for a large
 // shader takes long enough to show as a hitch; so on the first draw with a given
 // set of bindings the other variants that draws are expected to take are drawn
-// once, one pixel, on worker threads with GL contexts of their own, and a draw
+// once, one pixel, on worker threads with GL contexts of their own (each linking
+// its own copy of the program from the same GLSL, so that no program object is
+// ever drawn on two contexts), and a draw
 // that needs a variant still being compiled there waits for it instead of
 // compiling it a second time (or, for a variant that fixes computed conditions,
 // takes the ready fallback that computes them). Which variants are expected: with
@@ -39,19 +41,19 @@ uint32_t LinkSeparableProgram(uint32_t stage, const std::string& glsl, const cha
 // What a draw binds besides the pixel program: a draw on another context with the
 // same makes the driver compile the same machine code.
 struct DrawBindings {
-    uint32_t VertexProgram = 0;
+    std::string VertexGlsl;  // the vertex stage, linked anew on the worker
     std::vector<std::pair<uint32_t, uint32_t>> UniformBuffers;           // binding, buffer
     std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> TextureUnits;  // unit, texture, sampler
 
     bool operator==(const DrawBindings&) const = default;
 };
 
-// Before a texture, buffer, sampler or program of the main context is deleted:
+// Before a texture, buffer or sampler of the main context is deleted:
 // drops the warm-up draws queued on worker contexts that would bind it (their
 // variants are compiled on first use instead) and waits for the running ones that
 // have it bound, so that the object is freed on the main context and not by a
 // worker's unbinding. An object that no warm-up draw binds is not waited for.
-enum class BoundObject { Texture, Buffer, Sampler, Program };
+enum class BoundObject { Texture, Buffer, Sampler };
 void AwaitWarmUpDraws(BoundObject kind, uint32_t name);
 
 class ShaderVariants {
@@ -72,6 +74,7 @@ public:
 
 private:
     struct Variant;
+    std::string Source(const VariantKey* key) const;
     uint32_t Link(const VariantKey* key) const;
     struct Match {
         bool Decided = false;  // false: a condition on a scalar has no sure value
