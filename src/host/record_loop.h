@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 
 #include "host/errors.h"
 #include "host/files.h"
+#include "host/process.h"
 #include "host/program.h"
 
 namespace velk {
@@ -85,6 +87,10 @@ void RunRecordLoop(WindowT& window, RendererT& renderer, MusicT* music, const Co
                                           "' needs a width and a height of at least 1");
 
     RecorderT recorder(renderer, music, path, width, height, fps);
+    // Should the platform end the process while frames are made (the display
+    // connection lost), the frames encoded so far still become a complete file.
+    std::optional<process::CompletionOnFatalError> completion;
+    completion.emplace([&recorder] { recorder.CompleteWithoutGpu(); });
     out << "Recording " << SingleText(length) << " s at " << IntegerText(width) << "x" << IntegerText(height)
         << ", " << IntegerText(fps) << " fps to " << path << "\n"
         << std::flush;
@@ -106,6 +112,7 @@ void RunRecordLoop(WindowT& window, RendererT& renderer, MusicT* music, const Co
         if (progressFrames != 0 && frame % progressFrames == 0)
             out << "  " << RoundedSecondsText(recorder.Seconds()) << " s\n" << std::flush;
     }
+    completion.reset();
     out << "Done.\n" << std::flush;
     recorder.Dispose();
 }

@@ -179,4 +179,11 @@ void Recorder::Dispose() {
     PendingStaging.reset();
 }
 
+void Recorder::CompleteWithoutGpu() {
+    if (!Writer) return;
+    Pending.reset();
+    std::shared_ptr<video::SinkWriter> writer = std::move(Writer);
+    writer->Finalize();
+}
+
 }  // namespace velk

@@ -43,6 +43,11 @@ public:
     // Writes the last frame drawn, completes the file and releases what the
     // recorder owns. Nothing may be recorded afterwards; a second call does nothing.
     virtual void Dispose();
+    // Completes the file without the GPU, for when its context has gone with the
+    // display: the frames handed to the writer are encoded and the file is
+    // finalised; the frame drawn but not read back is left out. Releases nothing
+    // of the GPU's; the process ends right after it.
+    void CompleteWithoutGpu();
 
     velk::Renderer& Renderer;  // not owned
     velk::Music* Music;        // not owned; null records video only

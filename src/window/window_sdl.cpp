@@ -13,13 +13,31 @@
 // that follows destroys the Window as a close does, and the X errors that requests
 // still on their way to the vanished window cause (the next present, the last
 // hide, SDL's own XDestroyWindow) are ignored instead of ending the process.
+// The display itself may go (the X server ends, or kills this client): Xlib then
+// calls its fatal I/O error handler from inside whatever call found the broken
+// connection, and must not be returned into (its default exits on the spot). This
+// layer's handler ends the process through process::EndWithError instead, which
+// first completes a recording in progress with the frames already encoded (the
+// GL context went with the display), then writes "IOException: ..." naming the
+// display and exits with status 1. A connection found broken on another thread
+// (a GL worker's) is left to the main thread's next pump; that thread waits.
+// SIGHUP (the terminal closed) ends the demo as SIGINT and SIGTERM do, for which
+// SDL posts a quit: the window closes, and a recording completes its file. Like
+// SDL's own, the handler is installed only where the signal has its default
+// action (so `nohup` still ignores it) and not when SDL_NO_SIGNAL_HANDLERS is set.
 #include <SDL.h>
 #include <SDL_syswm.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 
 #include "host/errors.h"
+#include "host/process.h"
 #include "render/gl/gl_window_attributes.h"
 #include "window/setup_dialog.h"
 #include "window/window.h"
@@ -113,6 +131,28 @@ int NoteXDestroy(void*, SDL_Event* e) {
     return 0;
 }
 
+// The display whose connection broke, for the main thread to report; set once.
+std::atomic<bool> gDisplayLost{false};
+char gLostDisplayName[256] = "";
+std::thread::id gMainThread;
+
+[[noreturn]] void EndForLostDisplay() {
+    process::EndWithError(IOException(std::string("The connection to the display '") + gLostDisplayName +
+                                      "' was lost (the X server ended or closed the connection)"));
+}
+
+int OnXIOError(Display* display) {
+    bool expected = false;
+    if (gDisplayLost.compare_exchange_strong(expected, true)) {
+        const char* name = display ? DisplayString(display) : nullptr;
+        std::strncpy(gLostDisplayName, name ? name : "", sizeof gLostDisplayName - 1);
+    }
+    if (std::this_thread::get_id() == gMainThread) EndForLostDisplay();
+    // Not the main thread: it ends the process at its next pump; this thread never
+    // returns into Xlib.
+    for (;;) pause();
+}
+
 SDL_Window* gWatchedWindow = nullptr;
 
 void WatchXWindow(SDL_Window* window) {
@@ -126,6 +166,8 @@ void WatchXWindow(SDL_Window* window) {
     static bool installed = false;
     if (!installed) {
         gPreviousXErrorHandler = XSetErrorHandler(OnXError);
+        gMainThread = std::this_thread::get_id();
+        XSetIOErrorHandler(OnXIOError);
         SDL_AddEventWatch(NoteXDestroy, nullptr);
         installed = true;
     }
@@ -134,6 +176,10 @@ void WatchXWindow(SDL_Window* window) {
 }
 
 bool XWindowVanished() { return gXWindowVanished; }
+
+void EndIfDisplayLost() {
+    if (gDisplayLost.load()) EndForLostDisplay();
+}
 
 // Asks the X server: a window it no longer has fails the query, and the error
 // handler above notes that.
@@ -146,10 +192,28 @@ bool ProbeXWindow(SDL_Window* window) {
     return gXWindowVanished;
 }
 #else
+void EndIfDisplayLost() {}
 void WatchXWindow(SDL_Window*) {}
 bool XWindowVanished() { return false; }
 bool ProbeXWindow(SDL_Window*) { return false; }
 #endif
+
+volatile sig_atomic_t gHangUp = 0;
+
+void OnHangUp(int) { gHangUp = 1; }
+
+// After SDL's own signal handlers are in place (SDL_INIT_VIDEO brings its events).
+void HandleHangUpAsTermination() {
+    static bool installed = false;
+    if (installed || SDL_GetHintBoolean(SDL_HINT_NO_SIGNAL_HANDLERS, SDL_FALSE)) return;
+    installed = true;
+    struct sigaction current {};
+    if (sigaction(SIGHUP, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+    struct sigaction action {};
+    action.sa_handler = OnHangUp;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
+}
 
 }  // namespace
 
@@ -173,6 +237,8 @@ Window::Window(const std::string& title, int width, int height, bool fullscreen)
             throw InvalidOperationException("CreateWindowEx failed: " +
                                             (chosenHere ? platform::NoDisplayReason() : std::string(SDL_GetError())));
     }
+
+    HandleHangUpAsTermination();
 
     // The renderer draws with the GL layer's context on this window.
     gpu::SetContextAttributes();
@@ -225,6 +291,14 @@ void Window::Dispose() {
 }
 
 void Window::PumpMessages() {
+    EndIfDisplayLost();
+    if (gHangUp) {
+        // The quit that SDL posts for SIGINT and SIGTERM.
+        gHangUp = 0;
+        SDL_Event quit{};
+        quit.type = SDL_QUIT;
+        SDL_PushEvent(&quit);
+    }
     SDL_Event e;
     while (SDL_PollEvent(&e)) {
         Window* w = Current;

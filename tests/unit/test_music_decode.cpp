@@ -87,7 +87,58 @@ TEST(MusicDecode, DamagedFramesLeaveStandardErrorAlone) {
     BlockOwner b{Music::Decode(bytes)};
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(b.d.SampleRate, 48000);
-    EXPECT_GT(b.d.FrameCount, 0);
+    // The foreign-layer frames are skipped, not decoded into noise.
+    EXPECT_EQ(b.d.FrameCount, 24000);
+}
+
+// Damage inside a good file: a hole (a zeroed stretch, as a bad block leaves) that
+// the decoder can resync past is skipped and the rest of the track decodes; a
+// longer one, and bytes that hold no stream at all, fail with a reason instead of
+// giving a short or silent track. Junk that reads as frames by chance decodes as
+// those frames, as in any player.
+TEST(MusicDecode, DamageIsSkippedUpToTheResyncLimit) {
+    vt::TempDir dir("resync");
+    vt::MakeMp3(dir.Root / "t.mp3", 48000, 2, 48000);
+    const std::vector<uint8_t> good = vt::ReadAll(dir.Root / "t.mp3");
+    uint32_t seed = 12345;
+    auto random = [&](size_t n) {
+        std::vector<uint8_t> bytes(n);
+        for (auto& b : bytes) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 24);
+        return bytes;
+    };
+    auto withInTheMiddle = [&](const std::vector<uint8_t>& damage) {
+        std::vector<uint8_t> bytes = good;
+        bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2), damage.begin(), damage.end());
+        return bytes;
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        bool decodes;
+    };
+    const Case cases[] = {
+        {"a 4 KiB hole", withInTheMiddle(std::vector<uint8_t>(4096)), true},
+        {"a 15 KiB hole", withInTheMiddle(std::vector<uint8_t>(15 * 1024)), true},
+        {"a 17 KiB hole", withInTheMiddle(std::vector<uint8_t>(17 * 1024)), false},
+        {"a 64 KiB hole", withInTheMiddle(std::vector<uint8_t>(65536)), false},
+        {"4 KiB of random bytes", withInTheMiddle(random(4096)), true},
+        {"random bytes only", random(200000), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::testing::internal::CaptureStderr();
+        try {
+            BlockOwner b{Music::Decode(c.bytes)};
+            EXPECT_TRUE(c.decodes) << b.d.FrameCount << " frames";
+            // A frame or two around the damage may be lost or added (1152 sample frames each).
+            EXPECT_NEAR(static_cast<double>(b.d.FrameCount), 48000.0, 3 * 1152.0);
+        } catch (const velk::ComException& e) {
+            EXPECT_FALSE(c.decodes) << e.what();
+            EXPECT_LT(e.Code(), 0);
+            EXPECT_EQ(std::string(e.what()).rfind("mpg123_read failed: 0x", 0), 0u) << e.what();
+        }
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    }
 }
 
 // The block from delivered bytes: only whole frames count, a trailing partial frame

@@ -157,6 +157,7 @@ struct FakeRecorder {
         ++log->disposals;
         if (events) events->log.push_back("dispose");
     }
+    void CompleteWithoutGpu() {}
 };
 
 struct Recording {
