@@ -25,9 +25,10 @@ namespace velk {
 class Recorder {
 public:
     // Creates the record-size target, its view and the staging copy on the
-    // renderer's device, and the writer on `outputPath` (the file is created now)
-    // with an H.264 stream and, with music, an AAC stream. Raises when the platform
-    // refuses the size, the rate or the audio format.
+    // renderer's device, and the writer on `outputPath` with an H.264 stream and,
+    // with music, an AAC stream; the file is created (an existing one replaced)
+    // once the writer has accepted them. Raises when the platform refuses the
+    // path, the container, the size, the rate or the audio format.
     Recorder(velk::Renderer& renderer, velk::Music* music, const std::string& outputPath, int32_t width,
              int32_t height, int32_t fps);
     virtual ~Recorder();

@@ -5,7 +5,13 @@
 // writer, reduced to what it relies on, so that the Windows layer is a direct
 // transcription and other layers reproduce the same observable behaviour:
 // - the writer is made on an output path; the container follows the file name's
-//   extension, and the file is created at once;
+//   extension. What can refuse a recording before its first sample (the folder,
+//   a path that cannot be written, the container, the encoders' sizes and rates)
+//   is checked before the file is touched, so that a writer refused before it
+//   writes leaves an existing file of that name as it was and creates none. The
+//   file is created (an existing one replaced) at BeginWriting with FFmpeg, and
+//   with Media Foundation, whose writer creates it when it is made, at the first
+//   AddStream, once that stream's type has been checked;
 // - each stream is added with its output (encoded) media type and then given its
 //   input media type; a size, rate or format the encoder refuses raises there (or,
 //   at the latest, at BeginWriting) with a reason that names it;
@@ -129,7 +135,8 @@ std::shared_ptr<Attributes> CreateAttributes(uint32_t initialSize);
 std::shared_ptr<MediaType> CreateMediaType();
 std::shared_ptr<MediaBuffer> CreateMemoryBuffer(uint32_t maxLength);
 std::shared_ptr<Sample> CreateSample();
-// A writer on the file at `path` (created now), with optional writer attributes.
+// A writer on the file at `path` (checked now, created later: see above), with
+// optional writer attributes.
 std::shared_ptr<SinkWriter> CreateSinkWriterFromURL(const std::string& path, const Attributes* attributes);
 
 }  // namespace velk::video

@@ -7,6 +7,15 @@
 // frames, the last one short). The conversion and the encoders each run on threads
 // for half the cores, leaving the rest to the drawing (see EncoderThreads).
 //
+// Nothing touches the output file before BeginWriting: the writer is made after
+// checking that the file can be created or written (without creating, opening
+// for truncation or changing it), the streams and encoders are set up in
+// memory, and BeginWriting first writes the container's header into memory, so
+// that a container that refuses the streams refuses them there; only then is
+// the file created (an existing one replaced) and the header written to it. A
+// recording that cannot start so leaves an existing file of that name as it was
+// and creates none.
+//
 // WriteSample checks the sample and queues it; one worker thread converts,
 // encodes and muxes the queued samples in order, so that the caller draws the
 // next frame while the last one is encoded. At most a few samples wait (the
@@ -36,6 +45,10 @@
 #include <thread>
 #include <variant>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -268,8 +281,7 @@ public:
                   "no container format for the file name's extension: " + path);
         packet_.reset(av_packet_alloc());
         if (!packet_) Raise(hr::E_OUTOFMEMORY_, what, "no memory for a packet");
-        if (!(format_->oformat->flags & AVFMT_NOFILE))
-            CheckAv(avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE), what, "cannot create " + path);
+        if (!(format_->oformat->flags & AVFMT_NOFILE)) CheckCanCreate(path, what);
     }
 
     // The handles free the FFmpeg objects (streams, packet, then the file) after the
@@ -375,6 +387,10 @@ public:
         if (streams_.empty()) Raise(MF_E_INVALIDREQUEST, what, "the writer has no stream");
         for (auto& s : streams_)
             if (!s.InputSet) Raise(MF_E_INVALIDMEDIATYPE, what, "a stream has no input type");
+        if (!(format_->oformat->flags & AVFMT_NOFILE)) {
+            TryHeaderInMemory(what);
+            CheckAv(avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE), what, "cannot create " + path_);
+        }
         CheckAv(avformat_write_header(format_.get(), nullptr), what, "writing the header of " + path_);
         state_ = State::Writing;
         worker_ = std::thread([this] { Work(); });
@@ -434,6 +450,74 @@ public:
 
 private:
     enum class State { Created, Writing, Finalized };
+
+    // Raises, as creating the file would, when `path` cannot be created or written,
+    // without creating, truncating or changing anything: an existing file is
+    // opened for writing and closed again, for a new one the folder must exist and
+    // take new files. A named pipe is only checked for permission, since opening it
+    // would wait for (or, without waiting, fail for want of) a reader.
+    static void CheckCanCreate(const std::string& path, const char* what) {
+        int error = 0;
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0) {
+            if (S_ISFIFO(st.st_mode)) {
+                if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) error = errno;
+            } else {
+                int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+                if (fd < 0)
+                    error = errno;
+                else
+                    close(fd);
+            }
+        } else if (errno == ENOENT) {
+            size_t slash = path.find_last_of('/');
+            std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+            struct stat dir {};
+            if (stat(folder.c_str(), &dir) != 0)
+                error = errno;
+            else if (!S_ISDIR(dir.st_mode))
+                error = ENOTDIR;
+            else if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+                error = errno;
+        } else {
+            error = errno;
+        }
+        if (error != 0) CheckAv(AVERROR(error), what, "cannot create " + path);
+    }
+
+    // Writes the container's header for the streams as they are set up into
+    // memory and throws it away, so that what the muxer refuses (a stream it
+    // cannot hold, a second stream where it takes one) raises before the file is
+    // created. The memory is marked seekable, as the file will be, so that the
+    // muxer takes the same way as for the file.
+    void TryHeaderInMemory(const char* what) {
+        struct Trial {
+            AVFormatContext* Format = nullptr;
+            ~Trial() {
+                if (!Format) return;
+                if (Format->pb) {
+                    uint8_t* bytes = nullptr;
+                    avio_close_dyn_buf(Format->pb, &bytes);
+                    av_free(bytes);
+                    Format->pb = nullptr;
+                }
+                avformat_free_context(Format);
+            }
+        } trial;
+        avformat_alloc_output_context2(&trial.Format, format_->oformat, nullptr, path_.c_str());
+        if (!trial.Format) Raise(hr::E_OUTOFMEMORY_, what, "no memory for the container");
+        for (const StreamState& s : streams_) {
+            AVStream* copy = avformat_new_stream(trial.Format, nullptr);
+            if (!copy) Raise(hr::E_OUTOFMEMORY_, what, "no memory for a stream");
+            CheckAv(avcodec_parameters_copy(copy->codecpar, s.Stream->codecpar), what, "describing the stream");
+            copy->time_base = s.Stream->time_base;
+            copy->avg_frame_rate = s.Stream->avg_frame_rate;
+            copy->sample_aspect_ratio = s.Stream->sample_aspect_ratio;
+        }
+        CheckAv(avio_open_dyn_buf(&trial.Format->pb), what, "writing the header of " + path_);
+        trial.Format->pb->seekable = AVIO_SEEKABLE_NORMAL;
+        CheckAv(avformat_write_header(trial.Format, nullptr), what, "writing the header of " + path_);
+    }
 
     // A sample waiting for the worker.
     struct Job {

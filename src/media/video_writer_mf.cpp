@@ -13,6 +13,17 @@
 // Finalize returns, so that such a writer leaves no unfinished file behind.
 // Cannot: choose the container or the encoders: the platform picks them from the
 // file name's extension and the output media types.
+//
+// The platform's writer creates its file (replacing one of that name) as soon as
+// it is made, before it has seen a stream. So that a recording the platform would
+// refuse before its first sample leaves an existing file as it was and creates
+// none, what can be checked without the file is checked first: when the writer is
+// made, that the extension names a container documented to hold H.264 and AAC
+// (the MPEG-4 and 3GP file sinks) and that the path can be written (its folder
+// exists; an existing file is opened for writing and closed again, unchanged);
+// the platform's writer itself is made at the first AddStream, after an H.264
+// output type has been checked against what the encoder takes (an even, positive
+// width and height, for its 4:2:0 and 4:2:2 inputs; a positive frame rate).
 #include <windows.h>
 #include <mfapi.h>
 #include <mferror.h>
@@ -144,14 +155,87 @@ private:
     ComPtr<IMFSample> sample_;
 };
 
+// File name extensions of the containers whose sinks hold H.264 video and AAC
+// audio: the MPEG-4 file sink and the 3GP file sink.
+bool HoldsH264AndAac(const std::wstring& path) {
+    const size_t dot = path.find_last_of(L'.');
+    const size_t slash = path.find_last_of(L"\\/");
+    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) return false;
+    std::wstring ext = path.substr(dot);
+    for (wchar_t& c : ext)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    for (const wchar_t* known : {L".mp4", L".m4v", L".mov", L".m4a", L".3gp", L".3gpp", L".3g2", L".3gp2"})
+        if (ext == known) return true;
+    return false;
+}
+
+// Raises, as creating the file would, when `path` cannot be written: a missing
+// folder, a folder of that name, a file that is read-only or that another program
+// holds without sharing it for writing. Creates, truncates and changes nothing.
+void CheckCanCreate(const std::wstring& path, const std::string& utf8Path, const char* what) {
+    const std::string reason = "cannot create " + utf8Path;
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+    const DWORD folderAttributes = GetFileAttributesW(folder.c_str());
+    if (folderAttributes == INVALID_FILE_ATTRIBUTES || !(folderAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        ThrowIfFailed(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), what, reason);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return;  // a new file in an existing folder
+        ThrowIfFailed(HRESULT_FROM_WIN32(error), what, reason);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) ThrowIfFailed(E_ACCESSDENIED, what, reason + ": a folder");
+    // Opening a read-only file for writing is refused with access denied; said
+    // here as well, since not every file system behind the platform refuses it.
+    if (attributes & FILE_ATTRIBUTE_READONLY) ThrowIfFailed(E_ACCESSDENIED, what, reason + ": a read-only file");
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()), what, reason);
+    CloseHandle(file);
+}
+
+// What the H.264 encoder takes, checked on an H.264 output type before the
+// platform's writer (and with it the file) is made: its inputs are 4:2:0 and
+// 4:2:2 formats, whose chroma covers two pixels across (and, for 4:2:0, two
+// down), so the width and height are even; the frame rate is a ratio of two
+// positive numbers.
+void CheckH264Output(IMFMediaType* type, const char* what) {
+    GUID subtype = GUID_NULL;
+    if (FAILED(type->GetGUID(MfGuids::MF_MT_SUBTYPE, &subtype)) || subtype != MfGuids::MFVideoFormat_H264) return;
+    UINT64 size = 0, rate = 0;
+    if (SUCCEEDED(type->GetUINT64(MfGuids::MF_MT_FRAME_SIZE, &size))) {
+        const int32_t w = static_cast<int32_t>(size >> 32), h = static_cast<int32_t>(size & 0xFFFFFFFFu);
+        const std::string text = std::to_string(w) + "x" + std::to_string(h);
+        if (w <= 0 || h <= 0)
+            ThrowIfFailed(MF_E_INVALIDMEDIATYPE, what, "H.264 needs a positive width and height: " + text);
+        if (w % 2 != 0 || h % 2 != 0)
+            ThrowIfFailed(MF_E_INVALIDMEDIATYPE, what, "H.264 needs an even width and height: " + text);
+    }
+    if (SUCCEEDED(type->GetUINT64(MfGuids::MF_MT_FRAME_RATE, &rate))) {
+        const int32_t num = static_cast<int32_t>(rate >> 32), den = static_cast<int32_t>(rate & 0xFFFFFFFFu);
+        if (num <= 0 || den <= 0)
+            ThrowIfFailed(MF_E_INVALIDMEDIATYPE, what,
+                          "H.264 needs a positive frame rate: " + std::to_string(num) +
+                              (den == 1 ? "" : "/" + std::to_string(den)));
+    }
+}
+
 class MfSinkWriter final : public SinkWriter {
 public:
-    MfSinkWriter(ComPtr<IMFSinkWriter> writer, std::wstring path)
-        : writer_(std::move(writer)), path_(std::move(path)) {}
+    MfSinkWriter(std::wstring path, ComPtr<IMFAttributes> attributes)
+        : path_(std::move(path)), attributes_(std::move(attributes)) {}
     uint32_t AddStream(const MediaType& outputType) override {
         const char* what = "IMFSinkWriter::AddStream";
+        IMFMediaType* type = TypeOf(outputType, what);
+        if (!writer_ && !finalised_) {
+            CheckH264Output(type, what);
+            ThrowIfFailed(MFCreateSinkWriterFromURL(path_.c_str(), nullptr, attributes_.Get(), &writer_),
+                          "MFCreateSinkWriterFromURL");
+            attributes_.Reset();
+        }
         DWORD index = 0;
-        ThrowIfFailed(Writer(what)->AddStream(TypeOf(outputType, what), &index), what);
+        ThrowIfFailed(Writer(what)->AddStream(type, &index), what);
         return index;
     }
     void SetInputMediaType(uint32_t stream, const MediaType& inputType) override {
@@ -182,10 +266,11 @@ public:
     }
 
 private:
-    // The writer, or, once it has let go of an unfinished file, the platform's
-    // answer to a call after Finalize.
+    // The writer, or the platform's answer to a call before the first stream has
+    // made it, or after it has let go of an unfinished file at Finalize.
     IMFSinkWriter* Writer(const char* what) const {
-        if (!writer_) ThrowIfFailed(MF_E_INVALIDREQUEST, what, "the writer has been finalised");
+        if (finalised_) ThrowIfFailed(MF_E_INVALIDREQUEST, what, "the writer has been finalised");
+        if (!writer_) ThrowIfFailed(MF_E_INVALIDREQUEST, what, "the writer has no stream");
         return writer_.Get();
     }
 
@@ -198,6 +283,7 @@ private:
             sink->Shutdown();
         sink.Reset();
         writer_.Reset();
+        finalised_ = true;
         if (path_.empty()) return;
         // The platform may close the file a moment after the release.
         DWORD error = ERROR_SUCCESS;
@@ -213,8 +299,10 @@ private:
                       "no sample was written, and the unfinished file cannot be removed");
     }
 
-    ComPtr<IMFSinkWriter> writer_;
     std::wstring path_;
+    ComPtr<IMFAttributes> attributes_;  // until the platform's writer is made
+    ComPtr<IMFSinkWriter> writer_;      // made at the first AddStream
+    bool finalised_ = false;
 };
 
 }  // namespace
@@ -248,16 +336,20 @@ std::shared_ptr<Sample> CreateSample() {
 }
 
 std::shared_ptr<SinkWriter> CreateSinkWriterFromURL(const std::string& path, const Attributes* attributes) {
-    IMFAttributes* store = nullptr;
+    const char* what = "MFCreateSinkWriterFromURL";
+    ComPtr<IMFAttributes> store;
     if (attributes) {
         const auto* mf = dynamic_cast<const MfAttributeStore*>(attributes);
-        if (!mf) ThrowIfFailed(hr::E_INVALIDARG_, "MFCreateSinkWriterFromURL", "not an attribute store of this writer");
+        if (!mf) ThrowIfFailed(hr::E_INVALIDARG_, what, "not an attribute store of this writer");
         store = mf->Get();
     }
+    if (path.empty()) ThrowIfFailed(hr::E_INVALIDARG_, what, "empty output path");
     std::wstring widePath = Wide(path);
-    ComPtr<IMFSinkWriter> writer;
-    ThrowIfFailed(MFCreateSinkWriterFromURL(widePath.c_str(), nullptr, store, &writer), "MFCreateSinkWriterFromURL");
-    return std::make_shared<MfSinkWriter>(std::move(writer), std::move(widePath));
+    if (!HoldsH264AndAac(widePath))
+        ThrowIfFailed(MF_E_UNSUPPORTED_BYTESTREAM_TYPE, what,
+                      "no container for H.264 and AAC for the file name's extension: " + path);
+    CheckCanCreate(widePath, path, what);
+    return std::make_shared<MfSinkWriter>(std::move(widePath), std::move(store));
 }
 
 }  // namespace velk::video

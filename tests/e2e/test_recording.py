@@ -156,10 +156,20 @@ def test_malformed_size_is_an_error():
             assert r.stderr.strip() == error, r.stderr
             assert "Recording" not in r.stdout
             assert not os.path.exists(os.path.join(d, "bad.mp4"))
-        r = record(display, "--record", "odd.mp4", "--size", "321x181", "--length", "1", cwd=d)
-        assert r.returncode == 1, r
-        assert r.stderr.strip().startswith("COMException: AddStream failed: 0xC00D36B4: "
-                                           "H.264 needs an even width and height: 321x181"), r.stderr
+        # Refused by the writer, before the file is touched: none is made, and an
+        # earlier recording of that name is left as it was.
+        kept = os.path.join(d, "keep.mp4")
+        with open(kept, "wb") as f:
+            f.write(b"an earlier recording")
+        for name, args, error in (
+                ("odd.mp4", ("--size", "321x181"), "H.264 needs an even width and height: 321x181"),
+                ("keep.mp4", ("--size", "320x180", "--fps", "0"), "H.264 needs a positive frame rate: 0")):
+            r = record(display, "--record", name, *args, "--length", "1", cwd=d)
+            assert r.returncode == 1, r
+            assert r.stderr.strip() == "COMException: AddStream failed: 0xC00D36B4: " + error, r.stderr
+        assert not os.path.exists(os.path.join(d, "odd.mp4"))
+        with open(kept, "rb") as f:
+            assert f.read() == b"an earlier recording"
 
 
 run_tests([test_short_recording_has_both_streams, test_tiny_recording_is_encoded, test_length_zero_records_no_frame,

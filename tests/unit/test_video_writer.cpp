@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <vector>
@@ -262,4 +264,108 @@ TEST(VideoWriter, RefusalsSayWhat) {
     EXPECT_NE(ErrorOf([] { CreateSinkWriterFromURL(TempPath("missing/dir/clip.mp4"), nullptr); })
                   .find("CreateSinkWriterFromURL failed: 0x80070003"),
               std::string::npos);
+}
+
+namespace {
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What the recorder does before its first frame: a writer with an H.264 stream
+// and, with a sample rate, an AAC stream, writing.
+std::shared_ptr<SinkWriter> StartRecording(const std::string& path, uint32_t w, uint32_t h, uint32_t fps,
+                                           uint32_t rate) {
+    auto attributes = CreateAttributes(1);
+    attributes->SetUINT32(Attribute::EnableHardwareTransforms, 1);
+    auto writer = CreateSinkWriterFromURL(path, attributes.get());
+    uint32_t video = writer->AddStream(*VideoOut(w, h, fps));
+    writer->SetInputMediaType(video, *VideoIn(w, h, fps));
+    if (rate) {
+        uint32_t audio = writer->AddStream(*AudioType(true, rate, 2));
+        writer->SetInputMediaType(audio, *AudioType(false, rate, 2));
+    }
+    writer->BeginWriting();
+    return writer;
+}
+
+}  // namespace
+
+// A recording refused before its first frame, at whichever call refuses it,
+// leaves an existing file of that name byte for byte as it was and creates none
+// where there was none; the reasons are those the calls give. A recording that
+// starts replaces the file.
+TEST(VideoWriter, RefusedStartLeavesThePathAsItWas) {
+    struct Case {
+        std::string file;
+        int w, h, fps, rate;
+        std::string expected;
+        bool canExist = true;  // false: the path cannot hold a file (a missing folder)
+    };
+    const std::vector<Case> cases = {
+        {"odd.mp4", 641, 361, 30, 48000, "AddStream failed: 0xC00D36B4: H.264 needs an even width and height: 641x361"},
+        {"still.mp4", 320, 180, 0, 48000, "AddStream failed: 0xC00D36B4: H.264 needs a positive frame rate: 0"},
+        {"backwards.mp4", 320, 180, -5, 48000, "AddStream failed: 0xC00D36B4: H.264 needs a positive frame rate: -5"},
+        {"rate.mp4", 320, 180, 30, 12345, "AddStream failed: 0xC00D36B4: AAC does not take a sample rate of 12345 Hz"},
+        {"keep.wav", 320, 180, 30, 48000, "AddStream failed: 0xC00D36B4: the wav container cannot hold H.264"},
+        {"keep.gif", 320, 180, 30, 48000,
+         "BeginWriting failed: 0x80004005: writing the header of " + TempPath("keep.gif") +
+             ": Invalid argument (GIF muxer supports only a single video GIF stream.)"},
+        {"keep.mp3", 320, 180, 30, 48000,
+         "BeginWriting failed: 0x80004005: writing the header of " + TempPath("keep.mp3") +
+             ": Invalid argument (Invalid audio stream. Exactly one MP3 audio stream is required.)"},
+        {"keep.nosuchformat", 320, 180, 30, 48000,
+         "CreateSinkWriterFromURL failed: 0xC00D36C4: no container format for the file name's extension"},
+        {"missing/keep.mp4", 320, 180, 30, 48000,
+         "CreateSinkWriterFromURL failed: 0x80070003: cannot create " + TempPath("missing/keep.mp4") +
+             ": No such file or directory",
+         false},
+    };
+    const std::string kept = "an earlier recording, kept\n";
+    for (const Case& c : cases) {
+        const std::string path = TempPath(c.file);
+        for (bool existing : {true, false}) {
+            if (existing && !c.canExist) continue;
+            std::filesystem::remove(path);
+            if (existing) std::ofstream(path, std::ios::binary) << kept;
+            std::string message = ErrorOf([&] { StartRecording(path, uint32_t(c.w), uint32_t(c.h), uint32_t(c.fps), uint32_t(c.rate)); });
+            const std::string which = c.file + (existing ? " over a file" : " where there is none");
+            EXPECT_NE(message.find(c.expected), std::string::npos) << which << ": " << message;
+            if (existing)
+                EXPECT_EQ(FileBytes(path), kept) << which;
+            else
+                EXPECT_FALSE(std::filesystem::exists(path)) << which;
+        }
+        std::filesystem::remove(path);
+    }
+
+    // What stands in the way is left alone too: a folder of that name, and a file
+    // where a folder of the path should be.
+    const std::string folder = TempPath("folder.mp4");
+    std::filesystem::create_directories(folder + "/inside");
+    EXPECT_NE(ErrorOf([&] { StartRecording(folder, 320, 180, 30, 48000); })
+                  .find("CreateSinkWriterFromURL failed: 0x80004005: cannot create " + folder + ": Is a directory"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(folder + "/inside"));
+    const std::string notFolder = TempPath("plain");
+    std::ofstream(notFolder, std::ios::binary) << kept;
+    EXPECT_NE(ErrorOf([&] { StartRecording(notFolder + "/keep.mp4", 320, 180, 30, 48000); })
+                  .find("CreateSinkWriterFromURL failed: 0x80070003: cannot create " + notFolder +
+                        "/keep.mp4: Not a directory"),
+              std::string::npos);
+    EXPECT_EQ(FileBytes(notFolder), kept);
+
+    // A recording that starts replaces the earlier file with itself.
+    const std::string path = TempPath("replaced.mp4");
+    std::ofstream(path, std::ios::binary) << kept;
+    {
+        auto writer = StartRecording(path, 64, 36, 25, 0);
+        const uint8_t c[3] = {10, 200, 30};
+        for (int k = 0; k < 3; ++k) Write(*writer, 0, TwoTone(64, 36, c, c), k * 400000, 400000);
+        writer->Finalize();
+    }
+    rapidjson::Document d = Probe(path);
+    ASSERT_TRUE(d.IsObject() && d.HasMember("streams") && d["streams"].Size() == 1u) << path;
+    EXPECT_STREQ(d["streams"][0]["nb_read_frames"].GetString(), "3");
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -322,4 +323,105 @@ TEST(VideoWriterMf, RecorderThatCannotBeMadeLeavesMediaFoundationShutDown) {
     }
     velk::Content::InitializeForTest(std::nullopt, velk::EmbeddedStore());
     std::filesystem::remove_all(root);
+}
+
+// A recording refused before the platform's writer is made (when the writer is
+// made, or at the first AddStream, on what the H.264 encoder does not take)
+// leaves an existing file of that name byte for byte as it was and makes none
+// where there was none. Nothing here reaches the platform's writer, so it runs
+// under Wine too.
+TEST(VideoWriterMf, RefusedStartLeavesThePathAsItWas) {
+    const std::filesystem::path dir = ClipPath("refused");
+    std::filesystem::create_directories(dir);
+    auto errorOf = [](auto&& start) -> std::string {
+        try {
+            start();
+        } catch (const velk::ComException& e) {
+            EXPECT_LT(e.Code(), 0);
+            return e.what();
+        }
+        return "(no error)";
+    };
+    auto bytesOf = [](const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    Started started;
+    struct Case {
+        const char* file;
+        uint32_t w, h, fps;
+        std::string expected;  // before the path, which follows where `withPath` is set
+        bool withPath;
+        bool canExist;
+    };
+    const std::string addStream = "IMFSinkWriter::AddStream failed: 0xC00D36B4: ";
+    const std::string noContainer =
+        "MFCreateSinkWriterFromURL failed: 0xC00D36C4: no container for H.264 and AAC for the file name's extension: ";
+    const std::vector<Case> cases = {
+        {"odd.mp4", 641, 361, 30, addStream + "H.264 needs an even width and height: 641x361", false, true},
+        {"zero.mp4", 0, 180, 30, addStream + "H.264 needs a positive width and height: 0x180", false, true},
+        {"still.mp4", 320, 180, 0, addStream + "H.264 needs a positive frame rate: 0", false, true},
+        {"backwards.mp4", 320, 180, static_cast<uint32_t>(-5), addStream + "H.264 needs a positive frame rate: -5",
+         false, true},
+        {"keep.wav", 320, 180, 30, noContainer, true, true},
+        {"keep.gif", 320, 180, 30, noContainer, true, true},
+        {"keep.mp3", 320, 180, 30, noContainer, true, true},
+        {"keep.mkv", 320, 180, 30, noContainer, true, true},
+        {"keep", 320, 180, 30, noContainer, true, true},
+        {"missing\\keep.mp4", 320, 180, 30, "MFCreateSinkWriterFromURL failed: 0x80070003: cannot create ", true,
+         false},
+    };
+    const std::string kept = "an earlier recording, kept\n";
+    for (const Case& c : cases) {
+        const std::filesystem::path path = dir / c.file;
+        const std::string expected = c.expected + (c.withPath ? Utf8(path) : "");
+        for (bool existing : {true, false}) {
+            if (existing && !c.canExist) continue;
+            std::filesystem::remove(path);
+            if (existing) std::ofstream(path, std::ios::binary) << kept;
+            const std::string message = errorOf([&] {
+                auto writer = CreateSinkWriterFromURL(Utf8(path), nullptr);
+                writer->AddStream(*VideoOut(c.w, c.h, c.fps));
+            });
+            const std::string which = std::string(c.file) + (existing ? " over a file" : " where there is none");
+            EXPECT_NE(message.find(expected), std::string::npos) << which << ": " << message;
+            if (existing)
+                EXPECT_EQ(bytesOf(path), kept) << which;
+            else
+                EXPECT_FALSE(std::filesystem::exists(path)) << which;
+        }
+        std::filesystem::remove(path);
+    }
+
+    // A path that cannot be written is refused when the writer is made, and what
+    // stands in its way stays: a read-only file, a folder of that name, a file
+    // where a folder of the path should be.
+    const std::filesystem::path readOnly = dir / "readonly.mp4";
+    std::ofstream(readOnly, std::ios::binary) << kept;
+    SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_NE(errorOf([&] { CreateSinkWriterFromURL(Utf8(readOnly), nullptr); })
+                  .find("MFCreateSinkWriterFromURL failed: 0x80070005: cannot create " + Utf8(readOnly)),
+              std::string::npos);
+    SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(bytesOf(readOnly), kept);
+    const std::filesystem::path folder = dir / "folder.mp4";
+    std::filesystem::create_directories(folder / "inside");
+    EXPECT_NE(errorOf([&] { CreateSinkWriterFromURL(Utf8(folder), nullptr); })
+                  .find("MFCreateSinkWriterFromURL failed: 0x80070005: cannot create " + Utf8(folder) + ": a folder"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "inside"));
+    const std::filesystem::path plain = dir / "plain";
+    std::ofstream(plain, std::ios::binary) << kept;
+    EXPECT_NE(errorOf([&] { CreateSinkWriterFromURL(Utf8(plain / "keep.mp4"), nullptr); })
+                  .find("MFCreateSinkWriterFromURL failed: 0x80070003: cannot create "),
+              std::string::npos);
+    EXPECT_EQ(bytesOf(plain), kept);
+
+    // The writer touches no file until its first stream has been checked, and the
+    // extension is matched in any letter case.
+    const std::filesystem::path later = dir / "LATER.MP4";
+    std::filesystem::remove(later);
+    EXPECT_NO_THROW(CreateSinkWriterFromURL(Utf8(later), nullptr));
+    EXPECT_FALSE(std::filesystem::exists(later));
+    std::filesystem::remove_all(dir);
 }
