@@ -22,6 +22,7 @@
 #include "media/recorder.h"
 #include "media/video_writer.h"
 #include "render/renderer.h"
+#include "unit/captured_output.h"
 #include "unit/video_writer_fixtures.h"
 #include "media_foundation.h"
 #include "wine.h"
@@ -312,9 +313,9 @@ TEST(VideoWriterMf, RecorderThatCannotBeMadeLeavesMediaFoundationShutDown) {
     std::ofstream(root / "Shaders" / "demo.hlsl.json", std::ios::binary) << "{}";
     velk::Content::InitializeForTest(Utf8(root), velk::EmbeddedStore());
     {
-        ::testing::internal::CaptureStdout();
+        velk::test::CapturedOutput capture;
         velk::Renderer renderer(0, 1, 1);
-        ::testing::internal::GetCapturedStdout();
+        capture.TakeOut();
         ASSERT_FALSE(velk::test::MediaFoundationStarted());
         EXPECT_THROW(velk::Recorder(renderer, nullptr, Utf8(root / "missing" / "out.mp4"), 64, 36, 10),
                      velk::ComException);
