@@ -8,11 +8,13 @@
 // played count is the voice's SamplesPlayed, which XAudio2 keeps as a running
 // total since the voice's creation, as no buffer carries the end-of-stream flag.
 // Stop, FlushSourceBuffers, SubmitSourceBuffer, Start and SetVolume go straight
-// to the voice and report nothing.
+// to the voice and report nothing. A buffer that starts past its first frame is
+// queued with the length of its rest as its play region (XAudio2 takes a region
+// of length 0 as the whole buffer, and only from frame 0).
 // Differs: XAudio2 queues a submitted buffer behind one that is still queued
-// instead of refusing it; SubmitSourceBuffer returns false only when XAudio2
-// refuses the buffer (such as a start frame at or past its end). The library
-// stays loaded for the rest of the process.
+// instead of refusing it; SubmitSourceBuffer returns false only for a start frame
+// at or past the buffer's last whole frame, and when XAudio2 refuses the buffer.
+// The library stays loaded for the rest of the process.
 #include <windows.h>
 #include <xaudio2.h>
 
@@ -20,6 +22,7 @@
 
 #include "host/errors.h"
 #include "media/audio_out.h"
+#include "media/audio_out_xaudio2_windows.h"
 
 namespace velk::audio {
 
@@ -34,6 +37,7 @@ struct Engine {
 
 struct SourceVoice {
     IXAudio2SourceVoice* Voice = nullptr;
+    uint32_t FrameBytes = 0;  // the format's block alignment
 };
 
 namespace {
@@ -105,6 +109,7 @@ SourceVoice* CreateSourceVoice(Engine* engine, const PcmFormat& format) {
                   "IXAudio2::CreateSourceVoice");
     auto* source = new SourceVoice();
     source->Voice = voice;
+    source->FrameBytes = wave.nBlockAlign;
     return source;
 }
 
@@ -112,18 +117,27 @@ void Stop(SourceVoice* voice) { voice->Voice->Stop(0, kCommitNow); }
 
 void FlushSourceBuffers(SourceVoice* voice) { voice->Voice->FlushSourceBuffers(); }
 
-bool SubmitSourceBuffer(SourceVoice* voice, const Buffer& buffer) {
+std::optional<XAUDIO2_BUFFER> DescribeBuffer(const Buffer& buffer, uint32_t frameBytes) {
+    const uint32_t frames = frameBytes ? buffer.AudioBytes / frameBytes : 0;
+    if (buffer.PlayBegin >= frames) return std::nullopt;
     XAUDIO2_BUFFER b = {};
     b.Flags = 0;  // no end of stream: the played count keeps running
     b.AudioBytes = buffer.AudioBytes;
     b.pAudioData = buffer.AudioData;
     b.PlayBegin = buffer.PlayBegin;
-    b.PlayLength = 0;  // to the end of the buffer
+    // From frame 0, 0 plays the entire buffer; a later start names the rest.
+    b.PlayLength = buffer.PlayBegin == 0 ? 0 : frames - buffer.PlayBegin;
     b.LoopBegin = 0;
     b.LoopLength = 0;
     b.LoopCount = 0;
     b.pContext = nullptr;
-    return SUCCEEDED(voice->Voice->SubmitSourceBuffer(&b, nullptr));
+    return b;
+}
+
+bool SubmitSourceBuffer(SourceVoice* voice, const Buffer& buffer) {
+    std::optional<XAUDIO2_BUFFER> b = DescribeBuffer(buffer, voice->FrameBytes);
+    if (!b) return false;
+    return SUCCEEDED(voice->Voice->SubmitSourceBuffer(&*b, nullptr));
 }
 
 void Start(SourceVoice* voice) { voice->Voice->Start(0, kCommitNow); }

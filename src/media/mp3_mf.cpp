@@ -1,7 +1,10 @@
 // MP3 decoding with the Media Foundation source reader, fed from memory.
 //
 // Maps: the bytes go into a memory IStream, a Media Foundation byte stream on it
-// and a synchronous source reader on that, which recognises the MP3 by its content.
+// and a synchronous source reader on that. The reader is given no URL, so the
+// byte stream carries the MP3's MIME type ("audio/mpeg") in its attributes:
+// Windows picks the media source by a URL's extension or by that type, and fails
+// the reader's creation with neither.
 // Only the first audio stream is selected; its output type is asked for as 16-bit
 // PCM without a rate or channel count, so the reader's decoder keeps those of the
 // file; they are read back from the complete output type. The samples are then
@@ -26,6 +29,7 @@
 #include "host/windows_sdk_compat.h"
 #include "media/mf_guids_windows.h"
 #include "media/mp3.h"
+#include "media/mp3_mf_windows.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -50,13 +54,21 @@ public:
 
 }  // namespace
 
+ComPtr<IMFByteStream> MakeByteStream(IStream* stream) {
+    ComPtr<IMFByteStream> byteStream;
+    ThrowIfFailed(MFCreateMFByteStreamOnStream(stream, &byteStream), "MFCreateMFByteStreamOnStream");
+    ComPtr<IMFAttributes> attributes;
+    ThrowIfFailed(byteStream.As(&attributes), "IMFByteStream::QueryInterface(IMFAttributes)");
+    ThrowIfFailed(attributes->SetString(MfGuids::MF_BYTESTREAM_CONTENT_TYPE, L"audio/mpeg"),
+                  "IMFAttributes::SetString(MF_BYTESTREAM_CONTENT_TYPE)");
+    return byteStream;
+}
+
 Format Decode(const uint8_t* data, size_t size, std::vector<uint8_t>& pcm) {
     Started started;
 
     std::unique_ptr<ByteStream> stream = ComStreams::FromBytes({data, size});
-    ComPtr<IMFByteStream> byteStream;
-    ThrowIfFailed(MFCreateMFByteStreamOnStream(static_cast<IStream*>(stream->NativeStream()), &byteStream),
-                  "MFCreateMFByteStreamOnStream");
+    ComPtr<IMFByteStream> byteStream = MakeByteStream(static_cast<IStream*>(stream->NativeStream()));
     ComPtr<IMFSourceReader> reader;
     ThrowIfFailed(MFCreateSourceReaderFromByteStream(byteStream.Get(), nullptr, &reader),
                   "MFCreateSourceReaderFromByteStream");

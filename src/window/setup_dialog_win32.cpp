@@ -1,17 +1,22 @@
 // Setup dialog on user32 and gdi32 (Windows).
 //
-// An ordinary top-level window of class "VelkSetup" (not a dialog template) with
-// classic child controls: the title in the stencil font, loaded for this process
-// only from the font bytes (AddFontMemResourceEx), the "Resolution" label, the
-// resolution combo box, the "Windowed" check box, and Start and Quit as owner-drawn
-// buttons in the demo's colours. The layout is given in 96-dpi units and scaled
-// once by the system DPI. IsDialogMessageW gives the keyboard interface: Tab moves
-// the focus, Enter is IDOK (Start), Escape is IDCANCEL (Quit). Quit, Escape, the
-// close box and Alt+F4 return none; Start returns the selected mode.
+// An ordinary top-level window of class "VelkSetup" (not a dialog template), its
+// brown background painted on WM_ERASEBKGND, with classic child controls: the
+// title in the stencil font, loaded for this process only from the font bytes
+// (AddFontMemResourceEx), the "Resolution" label, the resolution combo box, the
+// "Windowed" check box, and Start and Quit as owner-drawn buttons in the demo's
+// colours. The layout is given in 96-dpi units and scaled once by the system DPI.
+// IsDialogMessageW gives the keyboard interface: Tab moves the focus, Enter is
+// IDOK (Start), Escape is IDCANCEL (Quit). Quit, Escape, the close box and Alt+F4
+// return none; Start returns the selected mode.
 //
 // Where the platform gives nothing to work with: an empty resolution list makes
 // Start return the screen size, windowed; a dialog window that cannot be made
 // raises InvalidOperationException.
+//
+// Differs: the window class carries no background brush. The class stays
+// registered for the whole process while each dialog deletes its brushes when it
+// ends, so a class brush would be a deleted one from the second dialog on.
 #include <windows.h>
 
 #include <algorithm>
@@ -108,6 +113,18 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
             else if (LOWORD(wParam) == IDCANCEL)
                 DestroyWindow(hwnd);  // Result stays none
             return 0;
+        case WM_ERASEBKGND: {
+            // The class has no background brush: a class outlives every dialog, while
+            // the dialog's brushes go with it. The DC's own brush paints the background
+            // instead, also before the dialog is reachable (showing it erases at once).
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            RECT client;
+            GetClientRect(hwnd, &client);
+            COLORREF previous = SetDCBrushColor(dc, kBackgroundColour);
+            FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+            SetDCBrushColor(dc, previous);
+            return 1;
+        }
         case WM_CTLCOLORSTATIC:
             if (!d) break;
             SetTextColor(reinterpret_cast<HDC>(wParam), kTextColour);
@@ -149,11 +166,13 @@ Dialog::Dialog(const std::vector<uint8_t>& fontBytes) {
     wc.hInstance = module_;
     wc.hIcon = nullptr;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = BackgroundBrush.Get();
+    wc.hbrBackground = nullptr;  // painted on WM_ERASEBKGND
     wc.lpszMenuName = nullptr;
     wc.lpszClassName = L"VelkSetup";
     wc.hIconSm = nullptr;
-    RegisterClassExW(&wc);  // registered once per process; a second call fails harmlessly
+    // Registered once per process and never unregistered; a second call fails
+    // harmlessly, as the class holds nothing of the dialog that registered it.
+    RegisterClassExW(&wc);
 
     RECT outer{0, 0, R(340), R(220)};
     AdjustWindowRectExForDpi(&outer, kDialogStyle, FALSE, kDialogExStyle, dpi);

@@ -17,6 +17,7 @@
 #include "host/content.h"
 #include "host/errors.h"
 #include "render/renderer.h"
+#include "captured_output.h"
 #include "compiler_messages.h"
 #ifdef _WIN32
 #include <windows.h>
@@ -124,12 +125,11 @@ struct Captured {
 };
 template <class F>
 Captured Capture(F&& f) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
+    velk::test::CapturedOutput capture(velk::test::CapturedOutput::StdoutAndStderr);
     f();
     Captured c;
-    c.Out = ::testing::internal::GetCapturedStdout();
-    c.Err = ::testing::internal::GetCapturedStderr();
+    c.Out = capture.TakeOut();
+    c.Err = capture.TakeErr();
     return c;
 }
 

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "host/errors.h"
 #include "media/audio_out.h"
+#include "media/audio_out_xaudio2_windows.h"
 
 namespace audio = velk::audio;
 
@@ -75,6 +77,41 @@ TEST(AudioOutXAudio2, PlayedCountIsARunningTotal) {
     audio::Stop(voice);
     audio::DestroyVoice(voice);
     audio::Release(engine);
+}
+
+// The buffer queued for each start frame: from frame 0 a play length of 0 (the
+// whole buffer), from a later frame the length of the rest in whole frames (a
+// length of 0 would be the whole buffer, which XAudio2 allows only from frame 0),
+// and nothing at all from the last whole frame's end on.
+TEST(AudioOutXAudio2, BufferDescriptionPlaysFromTheStartFrameToTheEnd) {
+    std::vector<uint8_t> pcm(4 * 100 + 2);
+    const struct {
+        const char* name;
+        uint32_t bytes, frameBytes, begin;
+        std::optional<uint32_t> length;  // none: nothing is queued
+    } cases[] = {
+        {"start", 400, 4, 0, 0u},
+        {"middle", 400, 4, 40, 60u},
+        {"last frame", 400, 4, 99, 1u},
+        {"at the end", 400, 4, 100, std::nullopt},
+        {"past the end", 400, 4, 250, std::nullopt},
+        {"trailing partial frame, middle", 402, 4, 40, 60u},
+        {"trailing partial frame, at the last whole frame's end", 402, 4, 100, std::nullopt},
+        {"mono, last frame", 402, 2, 200, 1u},
+        {"empty buffer", 0, 4, 0, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::optional<XAUDIO2_BUFFER> b = audio::DescribeBuffer({pcm.data(), c.bytes, c.begin}, c.frameBytes);
+        ASSERT_EQ(b.has_value(), c.length.has_value()) << c.name;
+        if (!b) continue;
+        EXPECT_EQ(b->PlayBegin, c.begin) << c.name;
+        EXPECT_EQ(b->PlayLength, *c.length) << c.name;
+        EXPECT_EQ(b->AudioBytes, c.bytes) << c.name;
+        EXPECT_EQ(b->pAudioData, pcm.data()) << c.name;
+        EXPECT_EQ(b->Flags, 0u) << c.name;
+        EXPECT_EQ(b->LoopBegin + b->LoopLength + b->LoopCount, 0u) << c.name;
+        EXPECT_EQ(b->pContext, nullptr) << c.name;
+    }
 }
 
 // A mono voice at 11025 Hz plays a tenth of a second to its end.

@@ -4,6 +4,11 @@
 // the encoder's delay and padding as well, up to the tag's count of frames in full.
 // The small tone has no tag (its frames are too small for one) and decodes to all
 // of its 22 frames of 576 samples everywhere.
+#include <windows.h>
+#include <mfapi.h>
+#include <mfidl.h>
+#include <wrl/client.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,8 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "host/com_streams.h"
 #include "host/errors.h"
+#include "media/mf_guids_windows.h"
 #include "media/mp3.h"
+#include "media/mp3_mf_windows.h"
 #include "windows/media_foundation.h"
 #include "windows/mp3_tag.h"
 
@@ -30,6 +38,38 @@ int16_t Value(const std::vector<uint8_t>& pcm, size_t index) {
 }
 
 }  // namespace
+
+// The stream that the decoder hands to the source reader is typed as MPEG audio
+// (the reader gets no URL, so Windows resolves the source by that type alone) and
+// reads the bytes from their start.
+TEST(Mp3Mf, TheReadersStreamCarriesTheMp3ContentType) {
+    std::vector<uint8_t> mp3 = ReadFile("tests/windows/data/tone-22050-mono.mp3");
+    ASSERT_FALSE(mp3.empty());
+    ASSERT_TRUE(SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_FULL)));
+    {
+        std::unique_ptr<velk::ByteStream> stream = velk::ComStreams::FromBytes(mp3);
+        Microsoft::WRL::ComPtr<IMFByteStream> byteStream =
+            velk::mp3::MakeByteStream(static_cast<IStream*>(stream->NativeStream()));
+        Microsoft::WRL::ComPtr<IMFAttributes> attributes;
+        ASSERT_TRUE(SUCCEEDED(byteStream.As(&attributes)));
+        wchar_t* type = nullptr;
+        UINT32 length = 0;
+        ASSERT_TRUE(SUCCEEDED(
+            attributes->GetAllocatedString(velk::MfGuids::MF_BYTESTREAM_CONTENT_TYPE, &type, &length)));
+        EXPECT_STREQ(type, L"audio/mpeg");
+        CoTaskMemFree(type);
+
+        QWORD size = 0;
+        EXPECT_TRUE(SUCCEEDED(byteStream->GetLength(&size)));
+        EXPECT_EQ(size, mp3.size());
+        BYTE head[4] = {};
+        ULONG read = 0;
+        EXPECT_TRUE(SUCCEEDED(byteStream->Read(head, sizeof head, &read)));
+        ASSERT_EQ(read, sizeof head);
+        EXPECT_EQ(std::vector<uint8_t>(head, head + 4), std::vector<uint8_t>(mp3.begin(), mp3.begin() + 4));
+    }
+    MFShutdown();
+}
 
 // The soundtrack: its own rate and channels, its length between the trimmed count
 // and the untrimmed one of its encoder tag, and the samples where the Linux decoder

@@ -9,6 +9,7 @@
 #include "host/content.h"
 #include "host/embedded_store.h"
 #include "media/music.h"
+#include "unit/captured_output.h"
 #include "windows/mp3_tag.h"
 
 using velk::Content;
@@ -30,9 +31,9 @@ protected:
 // from just before the end the clock crosses the track's length and keeps running
 // on the stopwatch; a start past the end is at the length from the first reading.
 TEST_F(MusicWindows, SoundtrackPlaysAndClocksAcrossItsEnd) {
-    ::testing::internal::CaptureStdout();
+    velk::test::CapturedOutput capture;
     std::unique_ptr<Music> m = Music::Load("Artifacts/Audio");
-    std::string line = ::testing::internal::GetCapturedStdout();
+    std::string line = capture.TakeOut();
     ASSERT_TRUE(m);
     // The platform decoder delivers the track trimmed of the encoder's delay and
     // padding, or with them: a count between the two that the file's tag gives.

@@ -23,6 +23,7 @@
 #include "media/recorder.h"
 #include "media/video_writer.h"
 #include "render/renderer.h"
+#include "unit/captured_output.h"
 #include "unit/video_writer_fixtures.h"
 #include "media_foundation.h"
 #include "wine.h"
@@ -165,7 +166,8 @@ TEST(VideoWriterMf, IdentifiersAreTheSdkValues) {
         VELK_SAME(MF_MT_AUDIO_BLOCK_ALIGNMENT), VELK_SAME(MF_MT_AUDIO_AVG_BYTES_PER_SECOND),
         VELK_SAME(MF_MT_AVG_BITRATE), VELK_SAME(MF_MT_INTERLACE_MODE), VELK_SAME(MF_MT_FRAME_SIZE),
         VELK_SAME(MF_MT_FRAME_RATE), VELK_SAME(MF_MT_PIXEL_ASPECT_RATIO), VELK_SAME(MF_MT_DEFAULT_STRIDE),
-        VELK_SAME(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS), VELK_SAME(MFMediaType_Audio),
+        VELK_SAME(MF_BYTESTREAM_CONTENT_TYPE), VELK_SAME(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS),
+        VELK_SAME(MFMediaType_Audio),
         VELK_SAME(MFMediaType_Video), VELK_SAME(MFAudioFormat_PCM), VELK_SAME(MFAudioFormat_AAC),
         VELK_SAME(MFVideoFormat_H264), VELK_SAME(MFVideoFormat_RGB32),
     };
@@ -312,9 +314,9 @@ TEST(VideoWriterMf, RecorderThatCannotBeMadeLeavesMediaFoundationShutDown) {
     std::ofstream(root / "Shaders" / "demo.hlsl.json", std::ios::binary) << "{}";
     velk::Content::InitializeForTest(Utf8(root), velk::EmbeddedStore());
     {
-        ::testing::internal::CaptureStdout();
+        velk::test::CapturedOutput capture;
         velk::Renderer renderer(0, 1, 1);
-        ::testing::internal::GetCapturedStdout();
+        capture.TakeOut();
         ASSERT_FALSE(velk::test::MediaFoundationStarted());
         EXPECT_THROW(velk::Recorder(renderer, nullptr, Utf8(root / "missing" / "out.mp4"), 64, 36, 10),
                      velk::ComException);
