@@ -77,10 +77,10 @@ velk_apt_sources() {
 
 # Prints the URI of Debian's main archive as apt's sources name it (without a final
 # "/"), then the suites apt takes from that URI, on one line: "URI SUITE...". The
-# main archive is the first binary ("deb") source whose suite is the release's own
-# (CODENAME, by default this machine's from /etc/os-release; not CODENAME-security,
-# which the security archive serves) with the component main. With none, says so on
-# standard error and returns 1.
+# main archive is the first binary ("deb") source, not a CD, whose suite is the
+# release's own (CODENAME, by default this machine's from /etc/os-release; not
+# CODENAME-security, which the security archive serves) with the component main.
+# With none, says so on standard error and returns 1.
 velk_debian_archive() {
   local codename=${1:-}
   if [ -z "$codename" ] && [ -r /etc/os-release ]; then
@@ -90,7 +90,8 @@ velk_debian_archive() {
   sources=$(velk_apt_sources)
   archive=$(awk -v codename="$codename" '
     function bare(u) { sub(/\/+$/, "", u); return u }
-    $1 == "deb" { for (i = 4; i <= NF; i++) if ($i == "main") { entries[++n] = bare($2) " " $3; break } }
+    # A CD or DVD (cdrom:[label]/) cannot serve debootstrap.
+    $1 == "deb" && $2 !~ /^cdrom:/ { for (i = 4; i <= NF; i++) if ($i == "main") { entries[++n] = bare($2) " " $3; break } }
     END {
       for (i = 1; i <= n && uri == ""; i++) {
         split(entries[i], e, " ")

@@ -106,7 +106,7 @@ Components: main
 S
 expect_archive trixie "https://mirror.example/debian trixie trixie-updates"
 
-new_case "the main list comes before the parts directory"
+new_case "an installation DVD and the main list come before the parts directory"
 put sources.list.d/00-first.sources <<'S'
 Types: deb
 URIs: http://parts.example/debian
@@ -114,6 +114,8 @@ Suites: bookworm
 Components: main
 S
 put sources.list <<'L'
+deb cdrom:[Debian GNU/Linux 12.5.0 _Bookworm_ - Official amd64 DVD Binary-1]/ bookworm contrib main
+deb cdrom:[Debian-12.5.0-DVD-1]/ bookworm main
 deb http://list.example/debian bookworm main
 L
 expect_archive bookworm "http://list.example/debian bookworm"
