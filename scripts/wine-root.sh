@@ -4,11 +4,14 @@
 # The root is made once per machine from Debian's packages and shared by every work
 # tree. It is whole when its stamp file exists: the stamp is written last, so a root
 # whose making was interrupted is made again, and it holds a digest of what the root
-# is made from, so a change of the package list makes it again.
+# is made from, so a change of the package list makes it again. Its packages come
+# from the Debian mirror that the machine's own apt uses (scripts/apt-sources.sh),
+# through apt's proxy if it has one.
+
+. "$(dirname "${BASH_SOURCE[0]}")/apt-sources.sh"
 
 VELK_WINE_ROOT=/var/lib/velk-wine10/root
 VELK_WINE_ROOT_SUITE=trixie
-VELK_WINE_ROOT_MIRROR=http://deb.debian.org/debian
 VELK_WINE_ROOT_PACKAGES=(
   # Wine 10, with Mesa's software Vulkan driver for its Direct3D (WINE_D3D_CONFIG=renderer=vulkan)
   wine wine64 mesa-vulkan-drivers libvulkan1
@@ -18,12 +21,30 @@ VELK_WINE_ROOT_PACKAGES=(
   xvfb cmake python3 xdotool imagemagick
 )
 
-velk_wine_root_stamp() {
-  printf '%s\n' "$VELK_WINE_ROOT_SUITE" "$VELK_WINE_ROOT_MIRROR" "${VELK_WINE_ROOT_PACKAGES[@]}" | sha256sum | cut -c1-16
+# The mirror the root is made from: the URI of Debian's main archive in the machine's
+# apt sources (the release's suite is the host's, the root's is fetched from the
+# same archive).
+velk_wine_root_mirror() {
+  local archive
+  archive=$(velk_debian_archive) || return 1
+  echo "${archive%% *}"
 }
 
+# The stamp of a root made from MIRROR (by default the machine's mirror now).
+velk_wine_root_stamp() {
+  local mirror=${1:-}
+  if [ -z "$mirror" ]; then
+    mirror=$(velk_wine_root_mirror) || return 1
+  fi
+  printf '%s\n' "$VELK_WINE_ROOT_SUITE" "$mirror" "${VELK_WINE_ROOT_PACKAGES[@]}" | sha256sum | cut -c1-16
+}
+
+# True when the root at $1 is whole and made from what it is made from now (from
+# MIRROR, by default the machine's mirror now).
 velk_wine_root_is_current() {
-  [ "$(cat "$1/.velk-root-stamp" 2>/dev/null)" = "$(velk_wine_root_stamp)" ]
+  local stamp
+  stamp=$(velk_wine_root_stamp "${2:-}") || return 1
+  [ "$(cat "$1/.velk-root-stamp" 2>/dev/null)" = "$stamp" ]
 }
 
 # Runs a command in the root at $1 in a mount and PID namespace of its own: /proc,
@@ -77,13 +98,23 @@ velk_wine_root_run() {
 
 # Makes the root at $1 unless it is whole and current; prints how long it took.
 velk_wine_root_make() {
-  local root=$1
-  velk_wine_root_is_current "$root" && return 0
+  local root=$1 mirror proxy
+  mirror=$(velk_wine_root_mirror) || return 1
+  # debootstrap (wget) and the root's apt take the proxy from the environment.
+  local proxy_env=()
+  proxy=$(velk_apt_proxy "$mirror")
+  if [ -n "$proxy" ]; then
+    case $mirror in
+      https:*) proxy_env=("https_proxy=$proxy") ;;
+      *) proxy_env=("http_proxy=$proxy") ;;
+    esac
+  fi
+  velk_wine_root_is_current "$root" "$mirror" && return 0
   mkdir -p "$(dirname "$root")"
   # One maker at a time; a test run holds the lock shared while it uses the root.
   exec 9>"$root.lock"
   flock 9
-  if velk_wine_root_is_current "$root"; then
+  if velk_wine_root_is_current "$root" "$mirror"; then
     exec 9>&-
     return 0
   fi
@@ -94,16 +125,18 @@ velk_wine_root_make() {
   fi
   local start=$SECONDS log
   log=$(mktemp)
-  echo "install-deps: making the Debian 13 root for the Windows tests in $root"
+  local through=""
+  [ -n "$proxy" ] && through=" through apt's proxy"
+  echo "install-deps: making the Debian 13 root for the Windows tests in $root from $mirror$through"
   rm -rf "$new"
-  if ! debootstrap --variant=minbase "$VELK_WINE_ROOT_SUITE" "$new" "$VELK_WINE_ROOT_MIRROR" >"$log" 2>&1; then
+  if ! env "${proxy_env[@]}" debootstrap --variant=minbase "$VELK_WINE_ROOT_SUITE" "$new" "$mirror" >"$log" 2>&1; then
     tail -n 20 "$log" >&2
     rm -f "$log"
     return 1
   fi
   local bootstrapped=$((SECONDS - start))
   cp /etc/resolv.conf "$new/etc/resolv.conf"
-  if ! velk_wine_root_run "$new" -- bash -c '
+  if ! velk_wine_root_run "$new" -- "${proxy_env[@]}" bash -c '
        export DEBIAN_FRONTEND=noninteractive
        apt-get update -qq && apt-get install -y -qq --no-install-recommends "$@" && apt-get clean
      ' install "${VELK_WINE_ROOT_PACKAGES[@]}" >"$log" 2>&1; then
@@ -112,7 +145,7 @@ velk_wine_root_make() {
     return 1
   fi
   rm -f "$log"
-  velk_wine_root_stamp >"$new/.velk-root-stamp"
+  velk_wine_root_stamp "$mirror" >"$new/.velk-root-stamp"
   local made=$((SECONDS - start))
   # A root still in use (by a run that holds no lock) is replaced once it is free.
   local p waited=0

@@ -5,7 +5,7 @@ demo cannot play here; these runs check that the executable starts, reads its
 assets, compiles its shader, opens its window and ends with the error that the
 missing SVG documents lead to, written as the program writes every uncaught error:
 - a copy outside the source tree reads its embedded assets, compiles and loads the
-  demo shader (its pixel shader takes Wine's compiler a minute of CPU, so this is
+  demo shader (its pixel shader takes Wine's compiler ten seconds of CPU, so this is
   the one run that compiles it) and stops at the first texture, the SVG logo;
 - a copy in a small source tree loads that tree's shader and stops at the logo too,
   before the recording options are read.
@@ -61,7 +61,7 @@ def run(directory, *args, timeout=300):
 
 def test_embedded_assets_load_the_demo_shader_and_stop_at_the_svg_logo():
     with tempfile.TemporaryDirectory(prefix="velk-wine-exe-") as root:
-        # A minute of CPU for the compile, on a machine that runs other tests too.
+        # Ten seconds of CPU for the compile, on a machine that runs other tests too.
         status, out, err = run(root, "-w", timeout=1200)
         assert status == 1, status
         lines = out.strip().split("\n")

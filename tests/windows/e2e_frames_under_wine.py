@@ -2,8 +2,8 @@
 the OpenGL layer of the Linux build draws.
 
 The Windows build of the frame tool (tests/tools/render_frame.cpp) draws moments
-in every scene in one process (Wine's HLSL compiler needs about a minute for the
-demo shader), with the twenty textures the Linux build made, read from files, and
+in every scene in one process (Wine's HLSL compiler needs about ten seconds of CPU
+for the demo shader), with the twenty textures the Linux build made, read from files, and
 a trilinear scene sampler: so what is compared is the shader's compilation, the
 GPU layer's binding of textures, constants and samplers, its row order and its
 channel order, not the 2D layers (tests/windows/test_textures_across_platforms.cpp

@@ -94,8 +94,8 @@ target_link_libraries(render_frame PRIVATE velk_core)
 target_compile_options(render_frame PRIVATE -Wall -Wextra)
 add_dependencies(velk_windows_tests render_frame)
 
-# With it, frames of the show drawn under Wine against the Linux build's frames (a
-# minute of CPU for the shader, so started early). scripts/test-windows makes the
+# With it, frames of the show drawn under Wine against the Linux build's frames (ten
+# seconds of CPU for the shader, so started early). scripts/test-windows makes the
 # Linux frames and textures in linux-reference/ on the build machine beforehand.
 add_test(NAME wine_e2e.frames COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/e2e_frames_under_wine.py)
 set_tests_properties(wine_e2e.frames PROPERTIES
@@ -110,7 +110,7 @@ set_tests_properties(wine_e2e.gui PROPERTIES
   RUN_SERIAL ON TIMEOUT 600)
 
 # The executable itself under Wine: how far it runs there (see the script). It
-# compiles the demo shader (a minute of CPU): started first, with room to spare.
+# compiles the demo shader (ten seconds of CPU): started first, with room to spare.
 add_test(NAME wine_e2e.exe COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/e2e_exe_under_wine.py)
 set_tests_properties(wine_e2e.exe PROPERTIES
   ENVIRONMENT "${VELK_WINE_ENV};VELK_WINDOWS_EXE=$<TARGET_FILE:tovelmark-velk>"
