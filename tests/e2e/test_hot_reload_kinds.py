@@ -9,12 +9,11 @@ the process must live on; at the end a shader whose end time has passed must end
 the show by itself."""
 import os
 import queue
-import shutil
 import subprocess
 import threading
 import time
 
-from velk_e2e import EXE, SOURCE, Display, run_tests, temp_dir
+from velk_e2e import SOURCE, Display, run_tests, source_tree
 
 FIXTURES = os.path.join(SOURCE, "tests", "fixtures", "reload")
 # Each small shader's colour once the show has run a quarter of a second.
@@ -54,13 +53,7 @@ def lines(stream, into):
 
 
 def test_every_kind_of_shader_reloads_into_every_other():
-    tree = temp_dir()
-    open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
-    os.makedirs(os.path.join(tree, "Shaders"))
-    for folder in ("Artifacts/Fonts/velk_stencil", "Artifacts/Graphics"):
-        shutil.copytree(os.path.join(SOURCE, folder), os.path.join(tree, folder))
-    exe = os.path.join(tree, "tovelmark-velk")
-    shutil.copy2(EXE, exe)
+    tree, exe = source_tree()
     shader = os.path.join(tree, "Shaders", "demo.hlsl")
     base = time.time() - 1000
     save(os.path.join(tree, "Shaders", "demo.hlsl.json"),

@@ -8,7 +8,7 @@ import shutil
 import subprocess
 import time
 
-from velk_e2e import EXE, BINARY, SOURCE, Display, run_tests, temp_dir
+from velk_e2e import BINARY, Display, run_tests, source_tree
 
 # Red in the top half (p.y < 0), green in the right half, blue = iTime > 0.
 SHADER = """cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };
@@ -31,18 +31,6 @@ float4 EndTime() : SV_Target { return float4(END, END - 1, 0, 1); }
 
 def settings(end, blue=1):
     return '{ // timing\n  "END": %s,\n  "BLUE": %s,\n}\n' % (end, blue)
-
-
-def make_tree():
-    tree = temp_dir()
-    open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
-    os.makedirs(os.path.join(tree, "Shaders"))
-    # The real font and pictures: the texture table reads them at start-up.
-    for folder in ("Artifacts/Fonts/velk_stencil", "Artifacts/Graphics"):
-        shutil.copytree(os.path.join(SOURCE, folder), os.path.join(tree, folder))
-    exe = os.path.join(tree, "tovelmark-velk")
-    shutil.copy2(EXE, exe)
-    return tree, exe
 
 
 def write(path, text, stamp):
@@ -79,7 +67,7 @@ def start_and_wait_for_first_frame(d, exe, shot):
 
 
 def test_draws_reloads_and_ends_at_the_end_time():
-    tree, exe = make_tree()
+    tree, exe = source_tree()
     shader = os.path.join(tree, "Shaders", "demo.hlsl")
     json = os.path.join(tree, "Shaders", "demo.hlsl.json")
     base = time.time() - 100
@@ -144,7 +132,7 @@ def save_in_pieces(path, text, pause):
 
 
 def test_saves_written_in_pieces_load_without_false_errors():
-    tree, exe = make_tree()
+    tree, exe = source_tree()
     shader = os.path.join(tree, "Shaders", "demo.hlsl")
     json = os.path.join(tree, "Shaders", "demo.hlsl.json")
     base = time.time() - 100
@@ -176,7 +164,7 @@ def test_saves_written_in_pieces_load_without_false_errors():
 
 
 def test_missing_shaders_folder_ends_the_start():
-    tree, exe = make_tree()
+    tree, exe = source_tree()
     shutil.rmtree(os.path.join(tree, "Shaders"))
     with Display(1280, 720) as d:
         r = subprocess.run([exe, "-w"], env=d.env(), capture_output=True, text=True, timeout=60)

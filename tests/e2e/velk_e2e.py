@@ -73,6 +73,19 @@ def temp_dir():
     return tempfile.mkdtemp(prefix="velk-e2e-")
 
 
+def source_tree():
+    """A development source tree with the executable, the real font and pictures (the
+    texture table reads them at start-up) and an empty Shaders folder; no soundtrack."""
+    tree = temp_dir()
+    open(os.path.join(tree, "tovelmark-velk.root"), "w").close()
+    os.makedirs(os.path.join(tree, "Shaders"))
+    for folder in ("Artifacts/Fonts/velk_stencil", "Artifacts/Graphics"):
+        shutil.copytree(os.path.join(SOURCE, folder), os.path.join(tree, folder))
+    exe = os.path.join(tree, "tovelmark-velk")
+    shutil.copy2(EXE, exe)
+    return tree, exe
+
+
 def outside_copy():
     """The executable copied into a directory with no project marker above it."""
     d = temp_dir()
