@@ -13,7 +13,7 @@ import subprocess
 import threading
 import time
 
-from velk_e2e import SOURCE, Display, run_tests, source_tree
+from velk_e2e import SOURCE, Display, run_tests, save_by_rename as save, source_tree
 
 FIXTURES = os.path.join(SOURCE, "tests", "fixtures", "reload")
 # Each small shader's colour once the show has run a quarter of a second.
@@ -30,14 +30,6 @@ SETTLE = 2
 def text(kind):
     with open(os.path.join(FIXTURES, FILES[kind])) as f:
         return f.read()
-
-
-def save(path, content, stamp):
-    tmp = path + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(content)
-    os.utime(tmp, (stamp, stamp))
-    os.replace(tmp, path)
 
 
 def probes(d):

@@ -8,7 +8,7 @@ import shutil
 import subprocess
 import time
 
-from velk_e2e import BINARY, Display, run_tests, source_tree
+from velk_e2e import BINARY, Display, run_tests, save_by_rename as write, source_tree
 
 # Red in the top half (p.y < 0), green in the right half, blue = iTime > 0.
 SHADER = """cbuffer Globals : register(b0) { float2 iResolution; float iTime; float _pad; };
@@ -31,16 +31,6 @@ float4 EndTime() : SV_Target { return float4(END, END - 1, 0, 1); }
 
 def settings(end, blue=1):
     return '{ // timing\n  "END": %s,\n  "BLUE": %s,\n}\n' % (end, blue)
-
-
-def write(path, text, stamp):
-    # Whole and with its time at once, as an editor saving by rename does: the
-    # running program never sees a half-written file or an in-between time.
-    tmp = path + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.utime(tmp, (stamp, stamp))
-    os.replace(tmp, path)
 
 
 def pixel(png, x, y):

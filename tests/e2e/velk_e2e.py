@@ -86,6 +86,16 @@ def source_tree():
     return tree, exe
 
 
+def save_by_rename(path, text, stamp):
+    """Writes a file whole and with its time at once, as an editor saving by rename
+    does: a running program never sees a half-written file or an in-between time."""
+    tmp = path + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.utime(tmp, (stamp, stamp))
+    os.replace(tmp, path)
+
+
 def outside_copy():
     """The executable copied into a directory with no project marker above it."""
     d = temp_dir()
